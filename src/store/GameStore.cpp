@@ -1,0 +1,252 @@
+#include "store/GameStore.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace {
+
+const char* const InfoFileName = "info.ini";
+const char* const SummaryHeader =
+    "Time,Map,\"Team 1\",\"Team 1 Score\",\"Team 2\",\"Team 2 Score\",,Audio,,,,";
+constexpr std::size_t RecordSize = 1032;
+constexpr std::size_t SummaryOffset = 4;
+constexpr std::size_t SummarySize = 1024;
+constexpr std::size_t MarkerOffset = 1028;
+
+std::string Key(int stream, int section) {
+  return std::to_string(stream) + "_" + std::to_string(section);
+}
+
+std::string SummaryLine(int section, const std::string& text) {
+  return "\"" + std::to_string(section) + "\"," + text;
+}
+
+// Closes a descriptor on every path.
+class TFd {
+ public:
+  explicit TFd(int fd) : FFd(fd) {}
+  ~TFd() {
+    if (FFd >= 0) ::close(FFd);
+  }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  int Get() const { return FFd; }
+
+ private:
+  int FFd;
+};
+
+// Reads up to Count bytes (fewer only at the end of the file); -1 on a read error.
+ssize_t ReadUpTo(int fd, char* buffer, std::size_t count) {
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::read(fd, buffer + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+}  // namespace
+
+bool IsValidGameName(const std::string& game) {
+  return !game.empty() && game != "." && game != ".." && game.find('/') == std::string::npos &&
+         game.find('\0') == std::string::npos;
+}
+
+std::string StreamFileName(int stream, int section) {
+  return "stream_" + Key(stream, section);
+}
+
+void ListGames(const std::string& dir, std::vector<std::string>& list) {
+  const std::string path = dir.empty() || dir.back() != '/' ? dir + "/" : dir;
+  DIR* d = ::opendir(path.c_str());
+  if (!d) return;
+  while (const dirent* entry = ::readdir(d)) {
+    const std::string name = entry->d_name;
+    // Names beginning with "." are hidden, "." and ".." included.
+    if (name.empty() || name[0] == '.') continue;
+    struct stat st {};
+    if (::fstatat(::dirfd(d), name.c_str(), &st, 0) != 0) continue;
+    list.push_back(name);
+  }
+  ::closedir(d);
+}
+
+TGameStore::TGameStore(std::string streamsDir) : FStreamsDir(std::move(streamsDir)) {}
+
+bool TGameStore::GameFile(const std::string& game, const std::string& file,
+                          std::string& path) const {
+  path = FStreamsDir + game;
+  if (path.empty() || path.back() != '/') path += "/";
+  path += file;
+  return IsValidGameName(game);
+}
+
+std::string TGameStore::GameDir(const std::string& game) const {
+  std::string path;
+  if (!GameFile(game, "", path)) throw EFCreateError(path);
+  return path;
+}
+
+std::string TGameStore::StreamPath(const std::string& game, int stream, int section) const {
+  std::string path;
+  if (!GameFile(game, StreamFileName(stream, section), path)) throw EFCreateError(path);
+  return path;
+}
+
+std::int32_t TGameStore::ReadInfo(const std::string& game, const std::string& section,
+                                  const std::string& key, std::int32_t def) {
+  std::string path;
+  if (!GameFile(game, InfoFileName, path)) return def;
+  std::lock_guard<std::mutex> lock(FInfoLock);
+  const TIniFile ini(path);
+  return ini.ReadInteger(section, key, def);
+}
+
+void TGameStore::ChangeInfo(const std::string& game, const std::function<void(TIniFile&)>& change) {
+  std::string path;
+  if (!GameFile(game, InfoFileName, path)) throw EFCreateError(path);
+  std::lock_guard<std::mutex> lock(FInfoLock);
+  TIniFile ini(path);
+  change(ini);
+  ini.SaveFile();
+}
+
+bool TGameStore::ReadAvailable(const std::string& game) {
+  return ReadInfo(game, "stream", "available", 0) != 0;
+}
+
+void TGameStore::WriteAvailable(const std::string& game, bool value) {
+  ChangeInfo(game, [&](TIniFile& ini) { ini.WriteBool("stream", "available", value); });
+}
+
+std::int32_t TGameStore::ReadViewers(const std::string& game) {
+  return ReadInfo(game, "stream", "viewers", 0);
+}
+
+void TGameStore::WriteViewers(const std::string& game, std::int32_t value) {
+  ChangeInfo(game, [&](TIniFile& ini) { ini.WriteInteger("stream", "viewers", value); });
+}
+
+void TGameStore::IncViewers(const std::string& game) {
+  ChangeInfo(game, [](TIniFile& ini) {
+    const std::int32_t viewers = ini.ReadInteger("stream", "viewers", 0);
+    ini.WriteInteger("stream", "viewers", viewers < INT32_MAX ? viewers + 1 : viewers);
+  });
+}
+
+void TGameStore::DecViewers(const std::string& game) {
+  ChangeInfo(game, [](TIniFile& ini) {
+    const std::int32_t viewers = ini.ReadInteger("stream", "viewers", 0);
+    ini.WriteInteger("stream", "viewers", viewers > 0 ? viewers - 1 : 0);
+  });
+}
+
+void TGameStore::WriteWant(const std::string& game, bool value) {
+  ChangeInfo(game, [&](TIniFile& ini) { ini.WriteBool("stream", "want", value); });
+}
+
+bool TGameStore::ReadCompleteAll(const std::string& game) {
+  return ReadInfo(game, "complete", "all", 0) != 0;
+}
+
+void TGameStore::WriteCompleteAll(const std::string& game, bool value) {
+  ChangeInfo(game, [&](TIniFile& ini) { ini.WriteBool("complete", "all", value); });
+}
+
+bool TGameStore::ReadComplete(const std::string& game, int stream, int section) {
+  return ReadInfo(game, "complete", Key(stream, section), 0) != 0;
+}
+
+void TGameStore::WriteComplete(const std::string& game, int stream, int section, bool value) {
+  ChangeInfo(game, [&](TIniFile& ini) { ini.WriteBool("complete", Key(stream, section), value); });
+}
+
+std::int32_t TGameStore::ReadSize(const std::string& game, int stream, int section) {
+  return ReadInfo(game, "size", Key(stream, section), 0);
+}
+
+void TGameStore::WriteSize(const std::string& game, int stream, int section, std::int32_t value) {
+  ChangeInfo(game, [&](TIniFile& ini) { ini.WriteInteger("size", Key(stream, section), value); });
+}
+
+std::uint8_t TGameStore::ReadStreamType(const std::string& game, int stream) {
+  // Only the least significant byte of the stored value counts.
+  return static_cast<std::uint8_t>(ReadInfo(game, "types", std::to_string(stream), 0) & 0xFF);
+}
+
+void TGameStore::WriteStreamType(const std::string& game, int stream, std::uint8_t value) {
+  ChangeInfo(game,
+             [&](TIniFile& ini) { ini.WriteInteger("types", std::to_string(stream), value); });
+}
+
+std::int32_t TGameStore::ReadActiveStreams(const std::string& game) {
+  return ReadInfo(game, "active", "streams", 0);
+}
+
+void TGameStore::WriteActiveStreams(const std::string& game, std::int32_t value) {
+  ChangeInfo(game, [&](TIniFile& ini) { ini.WriteInteger("active", "streams", value); });
+}
+
+std::int32_t TGameStore::ReadActiveSections(const std::string& game) {
+  return ReadInfo(game, "active", "sections", 0);
+}
+
+void TGameStore::WriteActiveSections(const std::string& game, std::int32_t value) {
+  ChangeInfo(game, [&](TIniFile& ini) { ini.WriteInteger("active", "sections", value); });
+}
+
+std::int32_t TGameStore::ReadBlock(const std::string& game, int stream, int section) {
+  return ReadInfo(game, "block", Key(stream, section), 0);
+}
+
+void TGameStore::WriteBlock(const std::string& game, int stream, int section, std::int32_t value) {
+  ChangeInfo(game, [&](TIniFile& ini) { ini.WriteInteger("block", Key(stream, section), value); });
+}
+
+bool TGameStore::ReadHeader(const std::string& game, int stream, int section) {
+  return ReadInfo(game, "header", Key(stream, section), 0) != 0;
+}
+
+void TGameStore::WriteHeader(const std::string& game, int stream, int section, bool value) {
+  ChangeInfo(game, [&](TIniFile& ini) { ini.WriteBool("header", Key(stream, section), value); });
+}
+
+void TGameStore::ListSections(const std::string& game, std::vector<std::string>& list) {
+  const std::int32_t sections = ReadActiveSections(game);
+  const std::int32_t streams = ReadActiveStreams(game);
+  int demo = -1;
+  for (int n = 0; n < streams && demo < 0; ++n)
+    if (ReadStreamType(game, n) == 0) demo = n;
+  if (demo < 0) return;
+
+  for (int s = 0; s < sections; ++s) {
+    // Read without a lock: the film session may be writing the file meanwhile.
+    const std::string path = StreamPath(game, demo, s);
+    const TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.Get() < 0) throw EFOpenError(path);
+    // A record cut short reads its missing bytes as zero.
+    std::array<char, RecordSize> record{};
+    const ssize_t got = ReadUpTo(fd.Get(), record.data(), record.size());
+    if (got < 0) throw EFOpenError(path);
+    if (got == 0) {
+      list.push_back(SummaryLine(s, SummaryHeader));
+      continue;
+    }
+    std::uint32_t marker = 0;
+    std::memcpy(&marker, record.data() + MarkerOffset, sizeof marker);
+    if (marker == 0) continue;
+    const char* text = record.data() + SummaryOffset;
+    list.push_back(SummaryLine(s, std::string(text, ::strnlen(text, SummarySize))));
+  }
+}

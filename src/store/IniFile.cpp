@@ -1,0 +1,284 @@
+#include "store/IniFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <string_view>
+#include <utility>
+
+EFOpenError::EFOpenError(const std::string& fileName)
+    : std::runtime_error("Cannot open file " + fileName) {}
+
+EFCreateError::EFCreateError(const std::string& fileName)
+    : std::runtime_error("Cannot create file " + fileName) {}
+
+namespace {
+
+// Removes characters with codes up to 32 at both ends.
+std::string_view Trim(std::string_view text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && static_cast<unsigned char>(text[begin]) <= 32) ++begin;
+  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32) --end;
+  return text.substr(begin, end - begin);
+}
+
+// The whole content of FileName; false when it does not exist. Raises EFOpenError when it
+// exists but cannot be read.
+bool ReadWholeFile(const std::string& fileName, std::string& out) {
+  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    throw EFOpenError(fileName);
+  }
+  char buf[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      throw EFOpenError(fileName);
+    }
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// A temporary file beside the target; removed on destruction unless Keep() was called.
+class TTempFile {
+ public:
+  // Creates a fresh file in Dir with mode 0666 less the umask; Fd() is -1 on failure.
+  TTempFile(const std::string& dir, const std::string& base) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100 && FFd < 0; ++attempt) {
+      // Hidden name, so that a listing of the directory never shows it.
+      FName = dir + "." + base + "." + std::to_string(::getpid()) + "." +
+              std::to_string(counter.fetch_add(1)) + ".tmp";
+      FFd = ::open(FName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (FFd < 0 && errno != EEXIST) break;
+    }
+    FCreated = FFd >= 0;
+  }
+  ~TTempFile() {
+    Close();
+    if (FCreated && !FKept) ::unlink(FName.c_str());
+  }
+  TTempFile(const TTempFile&) = delete;
+  TTempFile& operator=(const TTempFile&) = delete;
+
+  int Fd() const { return FFd; }
+  const std::string& Name() const { return FName; }
+  // Closes the descriptor; false when the close reports a failed write.
+  bool Close() {
+    if (FFd < 0) return true;
+    const bool ok = ::close(FFd) == 0;
+    FFd = -1;
+    return ok;
+  }
+  void Keep() { FKept = true; }
+
+ private:
+  std::string FName;
+  int FFd = -1;
+  bool FKept = false;
+  bool FCreated = false;
+};
+
+}  // namespace
+
+TMemIniFile::TMemIniFile(std::string fileName) : FFileName(std::move(fileName)) {
+  if (FFileName.empty()) return;
+  std::string text;
+  if (ReadWholeFile(FFileName, text)) Parse(text);
+}
+
+void TMemIniFile::Parse(const std::string& raw) {
+  std::string_view text(raw);
+  // A NUL byte ends the text.
+  text = text.substr(0, text.find('\0'));
+  std::size_t current = 0;  // index + 1 of the section being filled; 0 before the first
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view line = Trim(text.substr(pos, end - pos));
+    pos = end;
+    if (pos < text.size()) {
+      const bool crlf = text[pos] == '\r' && pos + 1 < text.size() && text[pos + 1] == '\n';
+      pos += crlf ? 2 : 1;
+    }
+    if (line.empty() || line.front() == ';') continue;
+    if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
+      FSections.push_back({std::string(Trim(line.substr(1, line.size() - 2))), {}});
+      current = FSections.size();
+      continue;
+    }
+    if (current == 0) continue;
+    const std::size_t eq = line.find('=');
+    std::string stored(line);
+    if (eq != std::string_view::npos)
+      stored = std::string(Trim(line.substr(0, eq))) + "=" + std::string(Trim(line.substr(eq + 1)));
+    FSections[current - 1].Lines.push_back(std::move(stored));
+  }
+}
+
+const TMemIniFile::TSection* TMemIniFile::FindSection(const std::string& name) const {
+  for (auto it = FSections.rbegin(); it != FSections.rend(); ++it)
+    if (it->Name == name) return &*it;
+  return nullptr;
+}
+
+TMemIniFile::TSection* TMemIniFile::FindSection(const std::string& name) {
+  return const_cast<TSection*>(std::as_const(*this).FindSection(name));
+}
+
+int TMemIniFile::FindKey(const TSection& section, const std::string& key) {
+  for (int i = static_cast<int>(section.Lines.size()) - 1; i >= 0; --i) {
+    const std::string& line = section.Lines[static_cast<std::size_t>(i)];
+    const std::size_t eq = line.find('=');
+    if (eq == key.size() && line.compare(0, eq, key) == 0) return i;
+  }
+  return -1;
+}
+
+std::string TMemIniFile::ReadString(const std::string& section, const std::string& key,
+                                    const std::string& def) const {
+  const TSection* sec = FindSection(section);
+  if (!sec) return def;
+  const int i = FindKey(*sec, key);
+  if (i < 0) return def;
+  return sec->Lines[static_cast<std::size_t>(i)].substr(key.size() + 1);
+}
+
+std::int32_t TMemIniFile::ReadInteger(const std::string& section, const std::string& key,
+                                      std::int32_t def) const {
+  std::int32_t value = 0;
+  return TryStrToInt(ReadString(section, key, ""), value) ? value : def;
+}
+
+bool TMemIniFile::ReadBool(const std::string& section, const std::string& key, bool def) const {
+  return ReadInteger(section, key, def ? 1 : 0) != 0;
+}
+
+void TMemIniFile::WriteString(const std::string& section, const std::string& key,
+                              const std::string& value) {
+  TSection* sec = FindSection(section);
+  if (!sec) {
+    FSections.push_back({section, {}});
+    sec = &FSections.back();
+  }
+  const int i = FindKey(*sec, key);
+  if (i < 0)
+    sec->Lines.push_back(key + "=" + value);
+  else
+    sec->Lines[static_cast<std::size_t>(i)] = key + "=" + value;
+}
+
+void TMemIniFile::WriteInteger(const std::string& section, const std::string& key,
+                               std::int32_t value) {
+  WriteString(section, key, std::to_string(value));
+}
+
+void TMemIniFile::WriteBool(const std::string& section, const std::string& key, bool value) {
+  WriteString(section, key, value ? "1" : "0");
+}
+
+std::string TMemIniFile::Text() const {
+  std::string text;
+  for (const TSection& sec : FSections) {
+    text += "[" + sec.Name + "]\n";
+    for (const std::string& line : sec.Lines) text += line + "\n";
+    text += "\n";
+  }
+  return text;
+}
+
+void TMemIniFile::SaveFile() const {
+  // Written beside the target and renamed over it, so that a failure at any point leaves
+  // the old file whole.
+  const std::size_t slash = FFileName.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : FFileName.substr(0, slash + 1);
+  const std::string base = FFileName.substr(dir.size());
+  if (base.empty()) throw EFCreateError(FFileName);
+
+  struct stat old {};
+  const bool replacing = ::stat(FFileName.c_str(), &old) == 0;
+  TTempFile temp(dir, base);
+  if (temp.Fd() < 0) throw EFCreateError(FFileName);
+  if (replacing && ::fchmod(temp.Fd(), old.st_mode & 07777) != 0) throw EFCreateError(FFileName);
+  if (!WriteAll(temp.Fd(), Text()) || !temp.Close()) throw EFCreateError(FFileName);
+  if (::rename(temp.Name().c_str(), FFileName.c_str()) != 0) throw EFCreateError(FFileName);
+  temp.Keep();
+}
+
+bool TryStrToInt(const std::string& input, std::int32_t& value) {
+  std::string_view text(input);
+  std::string replaced;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    replaced = "$" + input.substr(2);
+    text = replaced;
+  }
+  std::size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  if (i == text.size()) return false;
+
+  bool hex = false;
+  if (text[i] == '$' || text[i] == 'x' || text[i] == 'X') {
+    hex = true;
+    i += 1;
+  } else if (text[i] == '0' && i + 1 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    hex = true;
+    i += 2;
+  }
+  if (hex) {
+    if (i == text.size()) return false;
+    std::uint64_t v = 0;
+    for (; i < text.size(); ++i) {
+      const char c = text[i];
+      int digit = -1;
+      if (c >= '0' && c <= '9') digit = c - '0';
+      if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+      if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+      if (digit < 0) return false;
+      v = v * 16 + static_cast<std::uint64_t>(digit);
+      if (v > 0xFFFFFFFFu) return false;
+    }
+    // A hex value is the 32-bit pattern it spells: $FFFFFFFF is -1.
+    value = static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+    return true;
+  }
+
+  bool negative = false;
+  if (text[i] == '+' || text[i] == '-') {
+    negative = text[i] == '-';
+    ++i;
+  }
+  if (i == text.size()) return false;
+  std::int64_t v = 0;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+    if (v > 2147483648LL) return false;
+  }
+  if (negative) v = -v;
+  if (v > 2147483647LL) return false;
+  value = static_cast<std::int32_t>(v);
+  return true;
+}

@@ -1,0 +1,64 @@
+// The INI format of zarnel.ini and info.ini: read whole at creation, written whole on SaveFile.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// "Cannot open file %s"
+class EFOpenError : public std::runtime_error {
+ public:
+  explicit EFOpenError(const std::string& fileName);
+};
+
+// "Cannot create file %s"
+class EFCreateError : public std::runtime_error {
+ public:
+  explicit EFCreateError(const std::string& fileName);
+};
+
+class TMemIniFile {
+ public:
+  // Loads FileName; a missing file or an empty name gives an empty store.
+  explicit TMemIniFile(std::string fileName);
+
+  std::string ReadString(const std::string& section, const std::string& key,
+                         const std::string& def) const;
+  std::int32_t ReadInteger(const std::string& section, const std::string& key,
+                           std::int32_t def) const;
+  bool ReadBool(const std::string& section, const std::string& key, bool def) const;
+  void WriteString(const std::string& section, const std::string& key, const std::string& value);
+  void WriteInteger(const std::string& section, const std::string& key, std::int32_t value);
+  void WriteBool(const std::string& section, const std::string& key, bool value);
+  // Replaces the file atomically (temporary file + rename); raises EFCreateError on failure.
+  void SaveFile() const;
+  // The text SaveFile writes.
+  std::string Text() const;
+  const std::string& FileName() const { return FFileName; }
+
+ private:
+  struct TSection {
+    std::string Name;
+    std::vector<std::string> Lines;  // "key=value" lines, or other text kept as read
+  };
+
+  void Parse(const std::string& text);
+  // The last section named Name, or nullptr.
+  const TSection* FindSection(const std::string& name) const;
+  TSection* FindSection(const std::string& name);
+  // Index of the last line of Section whose text before its first "=" is Key, or -1.
+  static int FindKey(const TSection& section, const std::string& key);
+
+  std::string FFileName;
+  std::vector<TSection> FSections;
+};
+
+// The store the server uses; it adds nothing to the in-memory store.
+class TIniFile : public TMemIniFile {
+ public:
+  using TMemIniFile::TMemIniFile;
+};
+
+// Converts Text as an INI integer ("0x"/"$" hex, signed decimal); false when it does not convert.
+bool TryStrToInt(const std::string& text, std::int32_t& value);
