@@ -1,0 +1,28 @@
+// The append-only event log and the console lines.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+// A copy of Text with every byte below 32 or above 126 replaced by a space.
+std::string MakePrintable(std::string text);
+
+// The number a log line carries for the calling thread: its OS thread id (gettid).
+std::int32_t CurrentThreadNumber();
+
+// Writes Line and a line feed to standard output and flushes it at once.
+void ConsoleLine(const std::string& line);
+
+class TLog {
+ public:
+  explicit TLog(std::string fileName);
+  // Appends "yyyy-mm-dd hh:nn:ss [%16d] message" and a LF, opening and closing the file for
+  // this line only. Raises std::system_error when the file cannot be opened or written.
+  void WriteLog(std::int32_t number, const std::string& message);
+  const std::string& FileName() const { return FFileName; }
+
+ private:
+  const std::string FFileName;
+  std::mutex FLogLock;  // held for the whole of one line
+};

@@ -1,0 +1,25 @@
+#include "server/Settings.h"
+
+#include "store/IniFile.h"
+
+TSettings LoadSettings(const std::string& fileName) {
+  const TIniFile ini(fileName);
+  const std::string s = "settings";
+  TSettings out;
+  out.FilmMaxConnections = ini.ReadInteger(s, "FilmMaxConnections", out.FilmMaxConnections);
+  out.ViewMaxConnections = ini.ReadInteger(s, "ViewMaxConnections", out.ViewMaxConnections);
+  // A budget of 0 or less would stall every viewer, so it counts as not set.
+  const std::int32_t buffer = ini.ReadInteger(s, "BandwidthBuffer", out.BandwidthBuffer);
+  if (buffer > 0) out.BandwidthBuffer = buffer;
+  const std::int32_t normal = ini.ReadInteger(s, "BandwidthNormal", out.BandwidthNormal);
+  if (normal > 0) out.BandwidthNormal = normal;
+  out.ViewerAuth = ini.ReadBool(s, "ViewerAuth", false);
+  out.Debug = ini.ReadBool(s, "Debug", false);
+  out.RelayEnabled = ini.ReadBool(s, "RelayEnabled", false);
+  out.RelayServer = ini.ReadString(s, "RelayServer", "");
+  out.RelayPassword = ini.ReadString(s, "RelayPassword", "");
+  out.AllowRelays = ini.ReadBool(s, "AllowRelays", false);
+  out.FilmPassword = ini.ReadString(s, "filmpass", "");
+  out.AdminPassword = ini.ReadString(s, "AdminPassword", "");
+  return out;
+}

@@ -1,0 +1,186 @@
+#include "server/UnitDatamoduleMain.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "admin/AdminService.h"
+#include "film/FilmService.h"
+#include "relay/UnitRelayThread.h"
+#include "server/UnitZarnelGlobal.h"
+#include "view/UnitListActiveUsers.h"
+#include "view/ViewService.h"
+
+TDataModuleMain* DataModuleMain = nullptr;
+std::atomic<bool> ShutdownRequested{false};
+
+namespace {
+
+std::string WithSlash(std::string path) {
+  if (path.empty() || path.back() != '/') path += '/';
+  return path;
+}
+
+}  // namespace
+
+TDataModuleMain::TDataModuleMain()
+    : idTCPServerFilmer(FilmPort),
+      idTCPServerViewer(ViewPort),
+      IdTCPServerRelay(RelayPort),
+      IdTCPServerAdmin(AdminPort) {
+  idTCPServerFilmer.OnExecute = [this](TIdPeerThread& t) { idTCPServerFilmerExecute(t); };
+  idTCPServerViewer.OnExecute = [this](TIdPeerThread& t) { idTCPServerViewerExecute(t); };
+  IdTCPServerAdmin.OnExecute = [this](TIdPeerThread& t) { IdTCPServerAdminExecute(t); };
+  DataModuleCreate();
+}
+
+TDataModuleMain::~TDataModuleMain() = default;
+
+void TDataModuleMain::DataModuleCreate() {
+  // The info lock lives in the store and the log lock in the log, which need the working
+  // directory and so come with StartServer; only the user list is independent of it.
+  FActiveUsers = std::make_unique<TListActiveUsers>();
+}
+
+void TDataModuleMain::WriteLog(std::int32_t number, const std::string& message) {
+  FLog->WriteLog(number, message);
+}
+
+void TDataModuleMain::StartServer() {
+  FBaseDir = WithSlash(std::filesystem::current_path().string());
+  FStreamsDir = WithSlash(FBaseDir + "Streams");
+  FLog = std::make_unique<TLog>(FBaseDir + "zarnel.log");
+  FStore = std::make_unique<TGameStore>(FStreamsDir);
+
+  FSettings = LoadSettings(FBaseDir + "zarnel.ini");
+  idTCPServerFilmer.MaxConnections = FSettings.FilmMaxConnections;
+  idTCPServerViewer.MaxConnections = FSettings.ViewMaxConnections;
+
+  FFilmService = std::make_unique<TFilmService>(FSettings, *FLog, *FStore);
+  FViewService = std::make_unique<TViewService>(
+      FSettings, *FLog, *FStore, *FActiveUsers, FBaseDir + "users.txt",
+      [this] { return idTCPServerViewer.ThreadCount(); });
+  FAdminService = std::make_unique<TAdminService>(FSettings, *FLog, *FStore);
+
+  ResetViewers();
+
+  FRelayThread = std::make_unique<TRelayThread>(ServerVersion, FSettings.RelayServer, FStreamsDir,
+                                                FSettings.RelayPassword, *FLog);
+  if (FSettings.RelayEnabled) FRelayThread->Start();
+
+  std::error_code ignored;  // a store root that cannot be made shows up at the first write
+  std::filesystem::create_directories(FStreamsDir, ignored);
+
+  ConsoleLine("Zarnel Server");
+  ConsoleLine(std::string("Version: ") + ServerVersion);
+  ConsoleLine("");
+  WriteLog(0, "Server Started");
+
+  idTCPServerFilmer.SetActive(true);
+  idTCPServerViewer.SetActive(true);
+  IdTCPServerAdmin.SetActive(true);
+  IdTCPServerRelay.SetActive(FSettings.AllowRelays);
+
+  WriteLog(0, "Waiting for Connections...");
+  ConsoleLine("Waiting for Connections...");
+}
+
+void TDataModuleMain::ResetViewers() {
+  std::vector<std::string> games;
+  ListGames(FStreamsDir, games);
+  for (const auto& game : games) {
+    // Only a directory can hold an info file; a stray plain file must not stop the start.
+    struct stat st {};
+    if (stat((FStreamsDir + game).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    FStore->WriteViewers(game, 0);
+  }
+}
+
+void TDataModuleMain::DisconnectClients(TIdTCPServer& server) {
+  server.ForEachLiveThreadReverse([](TIdPeerThread& t) { t.Connection().DisconnectSocket(); });
+}
+
+void TDataModuleMain::DataModuleDestroy() {
+  ConsoleLine("Disconnecting Clients...");
+  DisconnectClients(idTCPServerViewer);
+  DisconnectClients(idTCPServerFilmer);
+  DisconnectClients(IdTCPServerRelay);
+  DisconnectClients(IdTCPServerAdmin);
+
+  if (FRelayThread && FSettings.RelayEnabled) {
+    ConsoleLine("Disconecting Relay Thread...");
+    FRelayThread->DisconnectSocket();
+    ConsoleLine("Closing down relay client thread...");
+    FRelayThread->Terminate();
+    FRelayThread->WaitFor();
+  }
+  FRelayThread.reset();
+
+  ConsoleLine("Closing down film server thread...");
+  idTCPServerFilmer.SetActive(false);
+  ConsoleLine("Closing down view server thread...");
+  idTCPServerViewer.SetActive(false);
+  ConsoleLine("Closing down relay server thread...");
+  IdTCPServerRelay.SetActive(false);
+  ConsoleLine("Closing down admin server thread...");
+  IdTCPServerAdmin.SetActive(false);
+}
+
+void TDataModuleMain::idTCPServerFilmerExecute(TIdPeerThread& AThread) {
+  FFilmService->Execute(AThread);
+}
+
+void TDataModuleMain::idTCPServerViewerExecute(TIdPeerThread& AThread) {
+  FViewService->Execute(AThread);
+}
+
+void TDataModuleMain::IdTCPServerAdminExecute(TIdPeerThread& AThread) {
+  FAdminService->Execute(AThread);
+}
+
+namespace {
+
+// write(2) only: this runs inside a signal handler.
+void SignalSafeLine(const char* text) {
+  const std::size_t length = std::strlen(text);
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t n = write(STDOUT_FILENO, text + done, length - done);
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace
+
+void RequestShutdown() {
+  if (!ShutdownRequested.exchange(true)) SignalSafeLine("Shutting down...\n");
+}
+
+void SignalHandler(int signal) {
+  switch (signal) {
+    case SIGINT:
+    case SIGTERM:
+      RequestShutdown();
+      break;
+    case SIGSEGV:
+      SignalSafeLine("Caught segv...Killing Process...\n");
+      kill(getpid(), SIGKILL);
+      break;
+    default:  // SIGPIPE: sends report the broken peer through their own errors
+      break;
+  }
+}
+
+void InstallSignalHandlers() {
+  static struct sigaction action {};
+  action.sa_handler = SignalHandler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  for (int sig : {SIGINT, SIGSEGV, SIGTERM, SIGPIPE}) sigaction(sig, &action, nullptr);
+}

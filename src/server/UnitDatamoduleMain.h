@@ -1,0 +1,73 @@
+// The one server object: owns the four servers, the settings, the store, the log and the
+// relay link, and runs start-up and shutdown.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "net/IdTCPServer.h"
+#include "relay/UnitidZarnelRelayServer.h"
+#include "server/Log.h"
+#include "server/Settings.h"
+#include "store/GameStore.h"
+
+class TAdminService;
+class TFilmService;
+class TListActiveUsers;
+class TRelayThread;
+class TViewService;
+
+class TDataModuleMain {
+ public:
+  // Builds the server components, then runs DataModuleCreate.
+  TDataModuleMain();
+  // Releases what is left; call DataModuleDestroy first for the orderly shutdown.
+  ~TDataModuleMain();
+  TDataModuleMain(const TDataModuleMain&) = delete;
+  TDataModuleMain& operator=(const TDataModuleMain&) = delete;
+
+  // Reads the settings, prepares the store, starts the relay link and the servers.
+  void StartServer();
+  // The orderly shutdown with its console lines; raises when a step fails.
+  void DataModuleDestroy();
+  // Closes the socket of every live connection of Server, last to first.
+  static void DisconnectClients(TIdTCPServer& server);
+  // Appends one line to the log.
+  void WriteLog(std::int32_t number, const std::string& message);
+
+  TIdTCPServer idTCPServerFilmer;
+  TIdTCPServer idTCPServerViewer;
+  TidZarnelRelayServer IdTCPServerRelay;
+  TIdTCPServer IdTCPServerAdmin;
+
+ private:
+  void DataModuleCreate();
+  void ResetViewers();
+  void idTCPServerFilmerExecute(TIdPeerThread& AThread);
+  void idTCPServerViewerExecute(TIdPeerThread& AThread);
+  void IdTCPServerAdminExecute(TIdPeerThread& AThread);
+
+  std::string FBaseDir;
+  std::string FStreamsDir;
+  TSettings FSettings;  // written once by StartServer before any server runs, then only read
+  std::unique_ptr<TLog> FLog;
+  std::unique_ptr<TGameStore> FStore;
+  std::unique_ptr<TListActiveUsers> FActiveUsers;
+  std::unique_ptr<TRelayThread> FRelayThread;
+  std::unique_ptr<TFilmService> FFilmService;
+  std::unique_ptr<TViewService> FViewService;
+  std::unique_ptr<TAdminService> FAdminService;
+};
+
+// The single server object, reachable from every thread while the process runs.
+extern TDataModuleMain* DataModuleMain;
+// Set by the signal handler, polled by the main loop.
+extern std::atomic<bool> ShutdownRequested;
+
+// Installs SignalHandler for SIGINT, SIGSEGV, SIGTERM and SIGPIPE.
+void InstallSignalHandlers();
+void SignalHandler(int signal);
+// Prints "Shutting down..." the first time only and sets ShutdownRequested.
+void RequestShutdown();
