@@ -1,0 +1,25 @@
+// The admin service: lists games and switches their availability on port 28400.
+#pragma once
+
+#include "net/IdTCPServer.h"
+#include "server/Log.h"
+#include "server/Settings.h"
+#include "store/GameStore.h"
+
+class TAdminService {
+ public:
+  TAdminService(const TSettings& settings, TLog& log, TGameStore& store);
+  // Session handler of the admin server: one run from the password step; leaves the
+  // connection open, so the server runs it again.
+  void Execute(TIdPeerThread& AThread);
+
+ private:
+  // The password step and the command loop; errors pass to Execute.
+  void Run(TIdPeerThread& AThread);
+  // Sends the count and one line per game, last listed first.
+  void SendGameList(TIdTCPConnection& connection);
+
+  const TSettings& FSettings;
+  TLog& FLog;
+  TGameStore& FStore;
+};
