@@ -1,0 +1,77 @@
+// Errors raised by the connection layer. Their texts reach the session logs verbatim.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+class EIdException : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The peer closed, or the socket was closed under the connection.
+class EIdConnClosedGracefully : public EIdException {
+ public:
+  EIdConnClosedGracefully() : EIdException("Connection Closed Gracefully.") {}
+};
+
+// The connection's socket was released by Disconnect.
+class EIdNotConnected : public EIdException {
+ public:
+  EIdNotConnected() : EIdException("Not Connected") {}
+};
+
+// A socket call failed; LastError is the errno value.
+class EIdSocketError : public EIdException {
+ public:
+  explicit EIdSocketError(int lastError);
+  // For failures whose text is not the system's errno text (name lookup).
+  EIdSocketError(int lastError, const std::string& text);
+  int LastError() const { return FLastError; }
+
+ private:
+  int FLastError;
+};
+
+class EIdMaxLineLengthExceeded : public EIdException {
+ public:
+  EIdMaxLineLengthExceeded() : EIdException("Max line length exceeded.") {}
+};
+
+// A counted block announced a negative length: the peer is out of step.
+class EIdInvalidBlockLength : public EIdException {
+ public:
+  EIdInvalidBlockLength() : EIdException("Invalid block length.") {}
+};
+
+class EIdNoDataToRead : public EIdException {
+ public:
+  EIdNoDataToRead() : EIdException("No data to read.") {}
+};
+
+class EIdCouldNotBindSocket : public EIdException {
+ public:
+  EIdCouldNotBindSocket()
+      : EIdException("Could not bind socket. Address and port are already in use.") {}
+};
+
+class EIdTerminateThreadTimeout : public EIdException {
+ public:
+  EIdTerminateThreadTimeout() : EIdException("Terminate Thread Timeout") {}
+};
+
+class EIdNoExecuteHandlerFound : public EIdException {
+ public:
+  EIdNoExecuteHandlerFound() : EIdException("No execute handler found.") {}
+};
+
+class EIdAlreadyConnected : public EIdException {
+ public:
+  EIdAlreadyConnected() : EIdException("Already connected.") {}
+};
+
+// A read with a time-out of its own (client tools only) gave up waiting.
+class EIdReadTimeout : public EIdException {
+ public:
+  EIdReadTimeout() : EIdException("Read timed out.") {}
+};

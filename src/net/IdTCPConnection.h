@@ -1,0 +1,107 @@
+// One connected TCP socket with buffered line, integer and counted-block I/O.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <istream>
+#include <mutex>
+#include <string>
+
+#include "net/InputBuffer.h"
+#include "net/Socket.h"
+
+class TIdTCPConnection {
+ public:
+  static constexpr std::size_t MaxLineLength = 16384;
+  static constexpr std::size_t RecvBufferSize = 32768;
+  static constexpr std::size_t SendBufferSize = 32768;
+
+  // Creates a connection that holds no socket (a client before Connect).
+  TIdTCPConnection() = default;
+  // Takes ownership of an accepted socket.
+  explicit TIdTCPConnection(TSocket socket);
+  virtual ~TIdTCPConnection() = default;
+  TIdTCPConnection(const TIdTCPConnection&) = delete;
+  TIdTCPConnection& operator=(const TIdTCPConnection&) = delete;
+
+  // Returns the next line without its LF and one CR before it; raises past MaxLineLength.
+  std::string ReadLn();
+  // Sends Text followed by CR LF in one write.
+  void WriteLn(const std::string& text);
+  // Reads 4 bytes, most significant first, as a signed 32-bit value.
+  std::int32_t ReadInteger();
+  // Sends Value as 4 bytes, most significant first.
+  void WriteInteger(std::int32_t value);
+  // Reads exactly Count bytes.
+  std::string ReadBytes(std::size_t count);
+  // Reads exactly Count bytes into Buffer.
+  void ReadBuffer(void* buffer, std::size_t count);
+  // Sends Count bytes as they are.
+  void WriteBuffer(const void* buffer, std::size_t count);
+  // Reads a wire-integer count, then that many bytes into Out (replacing its content).
+  void ReadStream(std::string& out);
+  // Sends a count and then that many bytes of Stream from its position; Size 0 sends to its end.
+  void WriteStream(std::istream& stream, std::int64_t size);
+
+  // True while the socket is open and no transfer has seen the peer's close. Never raises.
+  bool Connected() const;
+  // Closes the socket if open (firing OnDisconnected once) and releases it.
+  void Disconnect();
+  // Shuts the socket down both ways and marks the connection closed; any thread may call it.
+  void DisconnectSocket();
+
+  // Peer address in dotted decimal and port, set at accept or connect.
+  const std::string& PeerAddress() const { return FPeerAddress; }
+  std::uint16_t PeerPort() const { return FPeerPort; }
+
+  // Milliseconds a read waits for data before raising EIdReadTimeout; 0 waits without limit.
+  int ReadTimeout = 0;
+
+  std::function<void(TIdTCPConnection&)> OnDisconnected;
+
+ protected:
+  // Installs a freshly connected socket (client side).
+  void Attach(TSocket socket);
+  // Installs a socket whose connect is about to start, so DisconnectSocket can abort it;
+  // returns its descriptor.
+  int AttachConnecting(TSocket socket);
+  // Ends a connect started by AttachConnecting; raises "Connection Closed Gracefully." and
+  // releases the socket when DisconnectSocket came first.
+  void ConfirmConnected();
+  // Closes and releases the socket without firing any hook; returns whether it was open.
+  bool ReleaseSocket() noexcept;
+
+ private:
+  // Open and Closed hold a socket; Closed means the peer's close was seen or the socket was
+  // shut down (by DisconnectSocket or an error); Released holds none.
+  enum class TState { Released, Connecting, Open, Closed };
+
+  // Receives once into the input buffer; raises when nothing more can arrive.
+  void Fill();
+  // Appends exactly Count received bytes to Out, growing it only as bytes arrive.
+  void AppendBytes(std::string& out, std::size_t count);
+  // Drops the buffered bytes, shuts the socket and raises TError: the peer is out of step.
+  template <class TError>
+  [[noreturn]] void AbandonStream();
+  // Waits at most ReadTimeout for data; raises EIdReadTimeout.
+  void WaitReadable(int fd);
+  // Sends every byte or raises.
+  void SendAll(const char* data, std::size_t count);
+  // Raises the error a transfer meets on a connection that is not open.
+  [[noreturn]] void RaiseNotOpen() const;
+  // Marks Open (or Connecting) as Closed; with Shut, also shuts the socket down.
+  void MarkClosed(bool shut);
+  // The error for a failed transfer: a socket that was already closed under us reads as closed.
+  [[noreturn]] void RaiseTransferError(int error, bool receiving);
+
+  mutable std::mutex FSocketLock;
+  // guarded by FSocketLock for changes; the owning thread reads the descriptor unlocked, since
+  // only that thread ever replaces or closes it.
+  TSocket FSocket;
+  std::atomic<TState> FState{TState::Released};  // changed under FSocketLock
+  TInputBuffer FInput;                           // owning thread only
+  std::string FPeerAddress;
+  std::uint16_t FPeerPort = 0;
+};

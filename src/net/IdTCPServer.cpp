@@ -1,0 +1,292 @@
+#include "net/IdTCPServer.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <vector>
+
+#include "net/IdException.h"
+#include "net/NetUtil.h"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ZARNEL_NET_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define ZARNEL_NET_SANITIZED 1
+#endif
+
+namespace {
+
+// Small stacks keep thousands of sessions cheap; sanitizer builds need larger frames.
+#ifdef ZARNEL_NET_SANITIZED
+constexpr std::size_t ThreadStackSize = 1024 * 1024;
+#else
+constexpr std::size_t ThreadStackSize = 256 * 1024;
+#endif
+
+// Starts a thread with the modest stack; returns 0 or the error number.
+int StartThread(void* (*body)(void*), void* arg, bool detached, pthread_t* id) {
+  pthread_attr_t attr;
+  int rc = pthread_attr_init(&attr);
+  if (rc != 0) return rc;
+  rc = pthread_attr_setstacksize(&attr, ThreadStackSize);
+  if (rc == 0 && detached) rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t local;
+  if (rc == 0) rc = pthread_create(id != nullptr ? id : &local, &attr, body, arg);
+  pthread_attr_destroy(&attr);
+  return rc;
+}
+
+using TPeerList = std::vector<std::shared_ptr<TIdPeerThread>>;
+
+void RemoveFrom(TPeerList& list, const TIdPeerThread* peer) {
+  list.erase(
+      std::remove_if(list.begin(), list.end(),
+                     [peer](const std::shared_ptr<TIdPeerThread>& p) { return p.get() == peer; }),
+      list.end());
+}
+
+}  // namespace
+
+// What the session threads share with their server; each thread holds it, so a thread that
+// leaves after its server is gone still finds the lists.
+struct TIdServerCore {
+  explicit TIdServerCore(TIdTCPServer& owner) : Owner(owner) {}
+
+  // Removes Peer from both lists and wakes anyone waiting for the sessions to end.
+  void Forget(const TIdPeerThread* peer) {
+    {
+      std::lock_guard<std::mutex> lock(LiveLock);
+      RemoveFrom(LiveThreads, peer);
+    }
+    std::lock_guard<std::mutex> lock(ThreadsLock);
+    RemoveFrom(Threads, peer);
+    ThreadsChanged.notify_all();
+  }
+
+  TIdTCPServer& Owner;  // valid while the thread is in Threads
+  std::mutex ThreadsLock;
+  std::condition_variable ThreadsChanged;
+  TPeerList Threads;  // guarded by ThreadsLock
+  std::mutex LiveLock;
+  TPeerList LiveThreads;  // guarded by LiveLock
+};
+
+TIdPeerThread::TIdPeerThread(std::shared_ptr<TIdServerCore> core, TSocket socket)
+    : FCore(std::move(core)), FConnection(std::move(socket)) {}
+
+TIdTCPConnection& TIdPeerThread::Connection() {
+  return FConnection;
+}
+std::int32_t TIdPeerThread::ThreadId() const {
+  return FThreadId.load();
+}
+bool TIdPeerThread::Terminated() const {
+  return FTerminated.load();
+}
+TIdTCPServer& TIdPeerThread::Server() {
+  return FCore->Owner;
+}
+
+TIdTCPServer::TIdTCPServer(std::uint16_t defaultPort)
+    : FDefaultPort(defaultPort), FCore(std::make_shared<TIdServerCore>(*this)) {}
+
+TIdTCPServer::~TIdTCPServer() {
+  DeactivateAndWait();
+}
+
+void TIdTCPServer::DeactivateAndWait() noexcept {
+  try {
+    SetActive(false);
+  } catch (...) {
+    // The sessions that did not end in time are waited for below.
+  }
+  std::unique_lock<std::mutex> lock(FCore->ThreadsLock);
+  FCore->ThreadsChanged.wait(lock, [this] { return FCore->Threads.empty(); });
+}
+
+void TIdTCPServer::SetActive(bool active) {
+  std::lock_guard<std::mutex> lock(FActiveLock);
+  if (active == FActive.load()) return;
+  if (active)
+    Activate();
+  else
+    Deactivate();
+}
+
+bool TIdTCPServer::Active() const {
+  return FActive.load();
+}
+std::uint16_t TIdTCPServer::DefaultPort() const {
+  return FDefaultPort;
+}
+std::uint16_t TIdTCPServer::BoundPort() const {
+  return FBoundPort.load();
+}
+
+int TIdTCPServer::ThreadCount() const {
+  std::lock_guard<std::mutex> lock(FCore->ThreadsLock);
+  return static_cast<int>(FCore->Threads.size());
+}
+
+void TIdTCPServer::ForEachLiveThreadReverse(const std::function<void(TIdPeerThread&)>& fn) {
+  std::lock_guard<std::mutex> lock(FCore->LiveLock);
+  for (auto it = FCore->LiveThreads.rbegin(); it != FCore->LiveThreads.rend(); ++it) fn(**it);
+}
+
+bool TIdTCPServer::RunSession(TIdPeerThread& AThread) {
+  if (!OnExecute) return false;
+  OnExecute(AThread);
+  return true;
+}
+
+void TIdTCPServer::Activate() {
+  TSocket socket = TSocket::CreateTcp();
+  const int one = 1;
+  if (setsockopt(socket.Fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
+    throw EIdSocketError(errno);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(FDefaultPort);
+  if (bind(socket.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(socket.Fd(), ListenQueue) != 0) {
+    const int error = errno;
+    if (error == EADDRINUSE) throw EIdCouldNotBindSocket();
+    throw EIdSocketError(error);
+  }
+  FBoundPort = socket.LocalPort();
+  FStopping = false;
+  FListenSocket = std::move(socket);
+  const int rc = StartThread(&TIdTCPServer::ListenThreadMain, this, false, &FListenThread);
+  if (rc != 0) {
+    FListenSocket.Reset();
+    throw EIdSocketError(rc);
+  }
+  FActive = true;
+}
+
+void TIdTCPServer::Deactivate() {
+  // Shutting the listening socket down wakes accept; it is closed only after the thread ended.
+  FStopping = true;
+  FListenSocket.Shutdown();
+  pthread_join(FListenThread, nullptr);
+  FListenSocket.Reset();
+  FActive = false;
+
+  std::unique_lock<std::mutex> lock(FCore->ThreadsLock);
+  for (const auto& peer : FCore->Threads) {
+    peer->FTerminated = true;
+    peer->FConnection.DisconnectSocket();
+  }
+  const bool ended =
+      FCore->ThreadsChanged.wait_for(lock, std::chrono::milliseconds(std::max(TerminateWait, 0)),
+                                     [this] { return FCore->Threads.empty(); });
+  if (!ended) throw EIdTerminateThreadTimeout();
+}
+
+void* TIdTCPServer::ListenThreadMain(void* server) {
+  static_cast<TIdTCPServer*>(server)->ListenLoop();
+  return nullptr;
+}
+
+void TIdTCPServer::ListenLoop() {
+  const int listenFd = FListenSocket.Fd();
+  for (;;) {
+    const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (FStopping.load()) {
+      TSocket late(fd);  // closed at once: deactivation is under way
+      return;
+    }
+    if (fd >= 0) {
+      try {
+        Accept(TSocket(fd));
+      } catch (...) {
+        // Out of memory for one connection: it is dropped, the server goes on.
+      }
+      continue;
+    }
+    const int error = errno;
+    // Out of descriptors or memory: pause rather than spin on the waiting connection.
+    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) Sleep(100);
+    // The socket is no longer listening; nothing more can be accepted.
+    if (error == EINVAL || error == EBADF || error == ENOTSOCK) return;
+  }
+}
+
+void TIdTCPServer::Accept(TSocket socket) {
+  std::shared_ptr<TIdPeerThread> peer(new TIdPeerThread(FCore, std::move(socket)));
+  {
+    std::lock_guard<std::mutex> lock(FCore->LiveLock);
+    FCore->LiveThreads.push_back(peer);
+  }
+  bool refused = false;
+  if (MaxConnections > 0) {
+    std::lock_guard<std::mutex> lock(FCore->ThreadsLock);
+    refused = static_cast<int>(FCore->Threads.size()) >= MaxConnections;
+  }
+  bool started = false;
+  if (!refused) {
+    try {
+      {
+        std::lock_guard<std::mutex> lock(FCore->ThreadsLock);
+        FCore->Threads.push_back(peer);
+      }
+      auto arg = std::make_unique<std::shared_ptr<TIdPeerThread>>(peer);
+      started = StartThread(&TIdTCPServer::SessionThreadMain, arg.get(), true, nullptr) == 0;
+      if (started) arg.release();  // the new thread owns it now
+    } catch (...) {
+      // Out of memory: treated like a thread that could not be started.
+    }
+  }
+  if (started) return;
+  // Refused (or no thread could be had): the peer sees its connection closed without a byte.
+  peer->FConnection.Disconnect();
+  FCore->Forget(peer.get());
+}
+
+void* TIdTCPServer::SessionThreadMain(void* arg) {
+  std::shared_ptr<TIdPeerThread> peer;
+  {
+    auto* holder = static_cast<std::shared_ptr<TIdPeerThread>*>(arg);
+    peer = std::move(*holder);
+    delete holder;
+  }
+  peer->FThreadId = static_cast<std::int32_t>(syscall(SYS_gettid));
+  // The lists outlive the server for as long as this thread needs them.
+  const std::shared_ptr<TIdServerCore> core = peer->FCore;
+  try {
+    core->Owner.Serve(*peer);
+  } catch (...) {
+  }
+  try {
+    peer->FConnection.Disconnect();
+  } catch (...) {
+  }
+  core->Forget(peer.get());
+  return nullptr;
+}
+
+void TIdTCPServer::Serve(TIdPeerThread& peer) {
+  TIdTCPConnection& connection = peer.FConnection;
+  while (connection.Connected()) {
+    try {
+      if (!RunSession(peer)) throw EIdNoExecuteHandlerFound();
+    } catch (const EIdSocketError& e) {
+      if (e.LastError() == ECONNABORTED || e.LastError() == ECONNRESET) connection.Disconnect();
+    } catch (const EIdConnClosedGracefully&) {
+      // The peer or the server closed the connection: the loop test ends the session.
+    } catch (const EIdNotConnected&) {
+    } catch (...) {
+      return;  // any other error ends the session
+    }
+  }
+}

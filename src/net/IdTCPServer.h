@@ -1,0 +1,102 @@
+// Listening TCP server: one listening thread per binding, one session thread per connection.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "net/IdTCPConnection.h"
+
+class TIdTCPServer;
+struct TIdServerCore;
+
+// The thread that runs one accepted connection.
+class TIdPeerThread {
+ public:
+  // The accepted connection, owned by this thread for the length of the session.
+  TIdTCPConnection& Connection();
+  // The operating system's thread id (gettid), as services print it in their log lines.
+  std::int32_t ThreadId() const;
+  // True once deactivation has asked the session to stop.
+  bool Terminated() const;
+  // The server that accepted the connection.
+  TIdTCPServer& Server();
+
+ private:
+  friend class TIdTCPServer;
+  TIdPeerThread(std::shared_ptr<TIdServerCore> core, TSocket socket);
+
+  // Shared with the server, so the lists stay valid for a thread that outlives it.
+  const std::shared_ptr<TIdServerCore> FCore;
+  TIdTCPConnection FConnection;
+  std::atomic<std::int32_t> FThreadId{0};
+  std::atomic<bool> FTerminated{false};
+};
+
+class TIdTCPServer {
+ public:
+  static constexpr int ListenQueue = 15;
+  static constexpr int TerminateWaitTime = 5000;
+
+  // Port 0 binds an ephemeral port (tests); BoundPort tells which.
+  explicit TIdTCPServer(std::uint16_t defaultPort);
+  // Deactivates (errors swallowed) if still active, then waits for every session thread to
+  // leave, without a limit: a handler must end once its connection is closed.
+  virtual ~TIdTCPServer();
+  TIdTCPServer(const TIdTCPServer&) = delete;
+  TIdTCPServer& operator=(const TIdTCPServer&) = delete;
+
+  // Activates (bind all local addresses, listen, start the listening thread) or deactivates
+  // (stop listening, DisconnectSocket every session, wait up to TerminateWaitTime for them).
+  void SetActive(bool active);
+  bool Active() const;
+  std::uint16_t DefaultPort() const;
+  // The port actually listened on while active (the last one after deactivation).
+  std::uint16_t BoundPort() const;
+
+  // Upper bound on running sessions; 0 or negative means no bound. Set before activation.
+  int MaxConnections = 0;
+  // Milliseconds deactivation waits for sessions; TerminateWaitTime unless a test shortens it.
+  int TerminateWait = TerminateWaitTime;
+  // The session handler; called again while the connection stays open after it returns.
+  std::function<void(TIdPeerThread&)> OnExecute;
+
+  // Number of running sessions (the Threads list), taken under its lock.
+  int ThreadCount() const;
+  // Calls Fn on every live session thread, last to first, under the LiveThreads lock.
+  void ForEachLiveThreadReverse(const std::function<void(TIdPeerThread&)>& fn);
+
+ protected:
+  // Runs one dispatch for AThread; returns false when there is nothing to run.
+  virtual bool RunSession(TIdPeerThread& AThread);
+  // Deactivates (errors swallowed) and waits for every session thread to leave. A subclass
+  // that replaces RunSession calls it in its own destructor, while its members still exist.
+  void DeactivateAndWait() noexcept;
+
+ private:
+  void Activate();
+  void Deactivate();
+  // The listening thread: accepts until deactivation shuts the listening socket down.
+  void ListenLoop();
+  // Hands an accepted socket to a new session thread, or refuses it over MaxConnections.
+  void Accept(TSocket socket);
+  // The session thread's dispatch loop.
+  void Serve(TIdPeerThread& peer);
+  static void* ListenThreadMain(void* server);
+  static void* SessionThreadMain(void* peer);
+
+  const std::uint16_t FDefaultPort;
+  const std::shared_ptr<TIdServerCore> FCore;
+  std::mutex FActiveLock;  // serialises activation and deactivation
+  std::atomic<bool> FActive{false};
+  std::atomic<bool> FStopping{false};
+  std::atomic<std::uint16_t> FBoundPort{0};
+  // guarded by FActiveLock; the listening thread reads its descriptor while it runs
+  TSocket FListenSocket;
+  pthread_t FListenThread{};  // guarded by FActiveLock
+};

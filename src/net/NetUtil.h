@@ -1,0 +1,12 @@
+// Small helpers the services use beside the connection.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Returns Text up to the first Delimiter and leaves the rest (after it) in Text.
+std::string NextField(std::string& text, const std::string& delimiter);
+// The larger of two 32-bit signed integers.
+std::int32_t Max(std::int32_t a, std::int32_t b);
+// Waits Milliseconds without holding any lock.
+void Sleep(int milliseconds);
