@@ -1,0 +1,312 @@
+#include "film/FilmService.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "film/StreamFile.h"
+#include "net/NetUtil.h"
+#include "relay/UnitListRelayedSections.h"
+#include "server/UnitZarnelGlobal.h"
+#include "store/IniFile.h"
+
+namespace {
+
+constexpr std::int32_t FilmProtocol = 2016;
+constexpr int MaxStreams = 3;
+// Largest data block accepted; a block is held whole in memory before it is stored.
+constexpr std::int32_t MaxBlockLength = 64 * 1024 * 1024;
+constexpr std::size_t BlockChunk = 32768;
+
+class EZarnelInvalidBlockLength : public EZarnelException {
+ public:
+  explicit EZarnelInvalidBlockLength(std::int32_t length)
+      : EZarnelException("Invalid block length " + std::to_string(length)) {}
+};
+
+std::string UpperCase(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+// A number field: an INI-style integer, 0 when it does not convert.
+std::int32_t NumberField(const std::string& text) {
+  std::int32_t value = 0;
+  return TryStrToInt(text, value) ? value : 0;
+}
+
+// One film session: the state of one run of the handler on one connection.
+class TFilmSession {
+ public:
+  TFilmSession(const TSettings& settings, TLog& log, TGameStore& store, TLiveFilmGames& liveGames,
+               TIdPeerThread& thread)
+      : FSettings(settings),
+        FLog(log),
+        FStore(store),
+        FLiveGames(liveGames),
+        FThread(thread),
+        FConnection(thread.Connection()) {}
+
+  void Run();
+
+ private:
+  enum class TNext { Continue, End };
+
+  bool Handshake();
+  void CommandLoop();
+  TNext Auth(std::string fields);
+  TNext Refuse(const std::string& logText, const std::string& reason);
+  bool GameInStore(const std::string& game) const;
+  void Transmit(std::string fields);
+  TNext Block();
+  std::string ReadBlockData(std::int32_t length);
+  void CloseFiles() noexcept;
+  void EndSession(const std::optional<std::string>& error) noexcept;
+  void Log(const std::string& message) { FLog.WriteLog(FThread.ThreadId(), message); }
+
+  const TSettings& FSettings;
+  TLog& FLog;
+  TGameStore& FStore;
+  TLiveFilmGames& FLiveGames;
+  TIdPeerThread& FThread;
+  TIdTCPConnection& FConnection;
+
+  bool FAuthenticated = false;
+  bool FResume = false;
+  std::string FGame;  // upper-cased; claimed in FLiveGames while not empty
+  std::int32_t FStreamCount = 0;
+  std::int32_t FSection = 0;
+  std::array<std::unique_ptr<TStreamFile>, MaxStreams> FFiles;
+};
+
+void TFilmSession::Run() {
+  std::optional<std::string> error;
+  try {
+    Log("Film client connected " + FConnection.PeerAddress());
+    if (!Handshake()) {
+      // The connection stays open: the server runs the handler again with a new greeting.
+      Log("Film client disconnected");
+      return;
+    }
+    CommandLoop();
+  } catch (const std::exception& e) {
+    error = e.what();
+  } catch (...) {
+    error = "Unknown error";
+  }
+  EndSession(error);
+}
+
+bool TFilmSession::Handshake() {
+  const std::string protocolText = std::to_string(FilmProtocol);
+  FConnection.WriteLn(std::string(ServerVersion) + "\t" + protocolText);
+  std::string line = FConnection.ReadLn();
+  const std::string version = NextField(line, "\t");
+  const std::int32_t protocol = NumberField(NextField(line, "\t"));
+  Log("Film Client Version: " + version + ", Protocol: " + std::to_string(protocol));
+  if (protocol == FilmProtocol) {
+    FConnection.WriteLn("OK");
+    return true;
+  }
+  Log("Invalid protocol need " + protocolText);
+  FConnection.WriteLn("FAIL\tInvalid protocol need " + protocolText + " Get latest client at " +
+                      WebAddress);
+  return false;
+}
+
+void TFilmSession::CommandLoop() {
+  while (!FThread.Terminated()) {
+    std::string line = FConnection.ReadLn();
+    const std::string command = UpperCase(NextField(line, "\t"));
+    TNext next = TNext::Continue;
+    if (command == "AUTH") {
+      next = Auth(line);
+    } else if (!FAuthenticated) {
+      continue;
+    } else if (command == "HI") {
+      FConnection.WriteLn("OK");
+    } else if (command == "COMPLETED") {
+      FStore.WriteCompleteAll(FGame, true);
+      next = TNext::End;
+    } else if (command == "TRANSMIT") {
+      Transmit(line);
+    } else if (command == "BLOCK") {
+      next = Block();
+    }
+    if (next == TNext::End) return;
+  }
+}
+
+TFilmSession::TNext TFilmSession::Refuse(const std::string& logText, const std::string& reason) {
+  Log(logText);
+  FConnection.WriteLn("FAIL\t" + reason);
+  return TNext::End;
+}
+
+bool TFilmSession::GameInStore(const std::string& game) const {
+  std::vector<std::string> names;
+  ListGames(FStore.StreamsDir(), names);
+  return std::any_of(names.begin(), names.end(),
+                     [&](const std::string& name) { return UpperCase(name) == game; });
+}
+
+TFilmSession::TNext TFilmSession::Auth(std::string fields) {
+  const std::string password = NextField(fields, "\t");
+  const std::string mode = UpperCase(NextField(fields, "\t"));
+  const std::string game = UpperCase(NextField(fields, "\t"));
+  if (password != FSettings.FilmPassword) return Refuse("Incorrect Password", "Incorrect Password");
+  FAuthenticated = true;
+  const bool resume = mode == "RESUME";
+  // The name becomes one directory below the store root and nothing else.
+  if (!IsValidGameName(game)) return Refuse("Invalid game name", "Invalid game name");
+
+  bool found = false;
+  const auto admit = [&] {
+    found = GameInStore(game);
+    return found == resume;
+  };
+  switch (FLiveGames.Claim(game, FConnection, resume, admit)) {
+    case TLiveFilmGames::TClaim::Held:
+      return Refuse("Game with same name already exists", "Game with same name already exists");
+    case TLiveFilmGames::TClaim::Busy:
+      return Refuse("Game is being filmed", "Game is being filmed");
+    case TLiveFilmGames::TClaim::Refused:
+      if (found)
+        return Refuse("Game with same name already exists", "Game with same name already exists");
+      return Refuse("Cannot resume a non existant games", "Cannot resume a non existant game");
+    case TLiveFilmGames::TClaim::Claimed:
+      break;
+  }
+  if (!FGame.empty() && FGame != game) {
+    // Switching games: the earlier game's files and set-up go, and with them the claim, so
+    // that no block of this game lands in the other game's files.
+    CloseFiles();
+    FStreamCount = 0;
+    FSection = 0;
+    FLiveGames.Release(FGame, FConnection);
+  }
+  FGame = game;
+  FResume = resume;
+
+  Log("Authenticated successfully");
+  FConnection.WriteLn("OK");
+  // A failure here surfaces as "Cannot create file" at the info write just after.
+  std::error_code ignored;
+  std::filesystem::create_directories(FStore.GameDir(FGame), ignored);
+  FStore.WriteAvailable(FGame, true);
+  return TNext::Continue;
+}
+
+void TFilmSession::Transmit(std::string fields) {
+  const std::int32_t count = NumberField(NextField(fields, "\t"));
+  const std::int32_t section = NumberField(NextField(fields, "\t"));
+  FStreamCount = count;
+  FSection = section;
+  if (count > MaxStreams) throw EZarnelMaxStreamsException();
+  CloseFiles();
+
+  if (!FResume) {
+    for (int i = 0; i < MaxStreams; ++i) ::unlink(FStore.StreamPath(FGame, i, section).c_str());
+  }
+  // Types, sizes and header lengths are in the info file before the files a viewer may open.
+  for (int i = 0; i < count; ++i) {
+    FStore.WriteStreamType(FGame, i, static_cast<std::uint8_t>(FConnection.ReadInteger()));
+    FStore.WriteSize(FGame, i, section, FConnection.ReadInteger());
+    FStore.WriteBlock(FGame, i, section, FConnection.ReadInteger());
+    const std::string path = FStore.StreamPath(FGame, i, section);
+    if (!(FResume && ::access(path.c_str(), F_OK) == 0)) TStreamFile::CreateEmpty(path);
+  }
+  for (int i = 0; i < count; ++i) {
+    FFiles[i] = std::make_unique<TStreamFile>(FStore.StreamPath(FGame, i, section));
+    FConnection.WriteInteger(static_cast<std::int32_t>(FFiles[i]->Length()));
+  }
+  Log(std::to_string(count) + " streams setup for transmission");
+  FStore.WriteActiveStreams(FGame, count);
+  // Wraps like the 32-bit field it is rather than overflowing.
+  FStore.WriteActiveSections(FGame,
+                             static_cast<std::int32_t>(static_cast<std::uint32_t>(section) + 1u));
+}
+
+TFilmSession::TNext TFilmSession::Block() {
+  const std::int32_t index = FConnection.ReadInteger();
+  const auto kind = static_cast<std::uint8_t>(FConnection.ReadInteger());
+  if (index < 0) return TNext::End;
+  if (index >= FStreamCount) throw EZarnelInvalidStreamException();
+
+  if (kind == 0) {
+    // A stream whose end marker came has no file left to append to.
+    TStreamFile* file = FFiles[index].get();
+    if (!file) throw EZarnelInvalidStreamException();
+    const std::int32_t length = FConnection.ReadInteger();
+    if (length < 0 || length > MaxBlockLength) throw EZarnelInvalidBlockLength(length);
+    // Only a block received whole is stored; a connection lost within it stores nothing.
+    file->Append(ReadBlockData(length));
+    // Bytes are on disk before the flag that tells viewers the header is complete.
+    if (!FStore.ReadHeader(FGame, index, FSection) &&
+        file->Length() > FStore.ReadBlock(FGame, index, FSection))
+      FStore.WriteHeader(FGame, index, FSection, true);
+  } else if (kind == 1) {
+    // The file is closed before the flag that says no more data will come.
+    FFiles[index].reset();
+    FStore.WriteComplete(FGame, index, FSection, true);
+  }
+  return TNext::Continue;
+}
+
+std::string TFilmSession::ReadBlockData(std::int32_t length) {
+  // The buffer grows with the bytes that actually arrive, never past the announced length.
+  const auto total = static_cast<std::size_t>(length);
+  std::string data;
+  while (data.size() < total) {
+    const std::size_t piece = std::min(total - data.size(), BlockChunk);
+    const std::size_t at = data.size();
+    if (at + piece > data.capacity()) data.reserve(std::min(total, std::max(at * 2, at + piece)));
+    data.resize(at + piece);
+    FConnection.ReadBuffer(data.data() + at, piece);
+  }
+  return data;
+}
+
+void TFilmSession::CloseFiles() noexcept {
+  for (auto& file : FFiles) file.reset();
+}
+
+void TFilmSession::EndSession(const std::optional<std::string>& error) noexcept {
+  // Each step runs whatever the one before did; a failing step is logged where possible.
+  const auto step = [&](const auto& action) {
+    try {
+      action();
+    } catch (const std::exception& e) {
+      try {
+        Log(std::string("Film Exception:- ") + e.what());
+      } catch (...) {
+      }
+    } catch (...) {
+    }
+  };
+  CloseFiles();
+  step([&] {
+    if (FConnection.Connected()) FConnection.Disconnect();
+  });
+  step([&] { Log("Film client disconnected"); });
+  if (error) step([&] { Log("Film Exception:- " + *error); });
+  // Last, so a session taking the game over finds this one wholly ended.
+  if (!FGame.empty()) FLiveGames.Release(FGame, FConnection);
+}
+
+}  // namespace
+
+TFilmService::TFilmService(const TSettings& settings, TLog& log, TGameStore& store)
+    : FSettings(settings), FLog(log), FStore(store) {}
+
+TFilmService::~TFilmService() = default;
+
+void TFilmService::Execute(TIdPeerThread& AThread) {
+  TFilmSession(FSettings, FLog, FStore, FLiveGames, AThread).Run();
+}

@@ -1,0 +1,22 @@
+// The film service: filmers upload games on port 28200.
+#pragma once
+
+#include "film/LiveFilmGames.h"
+#include "net/IdTCPServer.h"
+#include "server/Log.h"
+#include "server/Settings.h"
+#include "store/GameStore.h"
+
+class TFilmService {
+ public:
+  TFilmService(const TSettings& settings, TLog& log, TGameStore& store);
+  ~TFilmService();
+  // Session handler of the film server: runs one film session on AThread's connection.
+  void Execute(TIdPeerThread& AThread);
+
+ private:
+  const TSettings& FSettings;
+  TLog& FLog;
+  TGameStore& FStore;
+  TLiveFilmGames FLiveGames;  // which session writes which game, shared by all sessions
+};
