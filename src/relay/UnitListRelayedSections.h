@@ -1,0 +1,57 @@
+// The program's own error classes, and the list of sections a relay connection keeps.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+class EZarnelException : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class EZarnelMaxStreamsException : public EZarnelException {
+ public:
+  EZarnelMaxStreamsException() : EZarnelException("Connection wanting to send to many streams.") {}
+};
+
+class EZarnelInvalidStreamException : public EZarnelException {
+ public:
+  EZarnelInvalidStreamException()
+      : EZarnelException("Connection tried to write to invalid stream index.") {}
+};
+
+class EZarnelResumeOutsideRange : public EZarnelException {
+ public:
+  EZarnelResumeOutsideRange() : EZarnelException("Tried to resume outside valid data range") {}
+};
+
+// One section a relay peer wants, with how far each of its two streams has been sent.
+class TRelayedSection {
+ public:
+  TRelayedSection(std::string AGameName, std::int32_t ASection)
+      : GameName(std::move(AGameName)), Section(ASection) {}
+
+  std::string GameName;
+  std::int32_t Section;
+  bool Completed = false;  // the whole game went out; the entry gets no more data
+  std::array<std::int32_t, 2> BlockStart{0, 0};
+  std::array<bool, 2> StreamCompleted{false, false};
+};
+
+// The sections one relay connection asked for, in order of addition. Used by one thread only.
+class TListRelayedSections {
+ public:
+  // Appends a fresh entry and returns it; the reference stays valid while the list lives.
+  TRelayedSection& Add(const std::string& AGameName, std::int32_t ASection);
+  // Number of entries.
+  int Count() const { return static_cast<int>(FItems.size()); }
+  // The entry at a zero-based index; raises std::out_of_range outside 0 to Count - 1.
+  TRelayedSection& Items(int index);
+
+ private:
+  std::deque<TRelayedSection> FItems;  // a deque keeps earlier entries in place as it grows
+};

@@ -1,0 +1,98 @@
+#include "relay/UnitRelayThread.h"
+
+#include <chrono>
+#include <exception>
+#include <utility>
+
+namespace {
+constexpr std::chrono::milliseconds ReconnectPause{2000};
+}
+
+TRelayThread::TRelayThread(std::string version, std::string relayServer, std::string streamsDir,
+                           std::string relayPassword, TLog& log, std::uint16_t port)
+    : FVersion(std::move(version)),
+      FRelayServer(std::move(relayServer)),
+      FStreamsDir(std::move(streamsDir)),
+      FRelayPassword(std::move(relayPassword)),
+      FLog(log),
+      FPort(port) {
+  FClient.OnConnected = [this](TIdTCPClient&) { Log("Relay: Connected"); };
+  FClient.OnDisconnected = [this](TIdTCPConnection&) { Log("Relay: Disconnected"); };
+}
+
+TRelayThread::~TRelayThread() {
+  if (!FThread.joinable()) return;
+  Terminate();
+  DisconnectSocket();
+  WaitFor();
+}
+
+void TRelayThread::Start() {
+  if (FThread.joinable()) return;
+  FThread = std::thread([this] { Execute(); });
+}
+
+void TRelayThread::DisconnectSocket() {
+  FClient.DisconnectSocket();
+}
+
+void TRelayThread::Terminate() {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FTerminated = true;
+  }
+  FWake.notify_all();
+}
+
+void TRelayThread::WaitFor() {
+  if (FThread.joinable()) FThread.join();
+}
+
+bool TRelayThread::Terminated() {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FTerminated;
+}
+
+bool TRelayThread::Pause() {
+  std::unique_lock<std::mutex> lock(FLock);
+  return !FWake.wait_for(lock, ReconnectPause, [this] { return FTerminated; });
+}
+
+void TRelayThread::Log(const std::string& message) {
+  try {
+    FLog.WriteLog(FThreadNumber, message);
+  } catch (...) {
+  }
+}
+
+void TRelayThread::Execute() {
+  FThreadNumber = CurrentThreadNumber();
+  bool first = true;
+  while (!Terminated()) {
+    if (!first) {
+      if (!Pause()) break;
+      Log("Relay: Attempting Reconnection...");
+    }
+    Attempt();
+    first = false;
+  }
+}
+
+void TRelayThread::Attempt() {
+  try {
+    FClient.Host = FRelayServer;
+    FClient.Port = FPort;
+    try {
+      FClient.Connect();
+    } catch (...) {
+      if (FClient.Connected()) FClient.Disconnect();
+      throw;
+    }
+    // No relay exchange yet: the link is closed as soon as it is made.
+    if (FClient.Connected()) FClient.Disconnect();
+  } catch (const std::exception& error) {
+    Log(std::string("Relay Exception :- ") + error.what());
+  } catch (...) {
+    Log("Relay Exception :- ");
+  }
+}

@@ -1,0 +1,184 @@
+#include "relay/UnitidZarnelRelayServer.h"
+
+#include <algorithm>
+
+namespace {
+
+enum TRelayCommand : std::int32_t {
+  rcAuthorize = 0,
+  rcGameList = 1,
+  rcGameInfo = 2,
+  rcAddSection = 3,
+  rcSendBlocks = 4,
+  rcSectionStatus = 5,
+};
+
+// Size of Stream with its position left where it was; -1 when the stream cannot tell it.
+std::int64_t StreamSize(std::istream& stream) {
+  const std::istream::pos_type position = stream.tellg();
+  if (position < 0) return -1;
+  stream.seekg(0, std::ios::end);
+  const std::istream::pos_type end = stream.tellg();
+  stream.clear();
+  stream.seekg(position);
+  if (end < 0 || !stream) return -1;
+  return static_cast<std::int64_t>(end);
+}
+
+}  // namespace
+
+// What one connection keeps for the length of its session.
+struct TidZarnelRelayServer::TRelaySession {
+  explicit TRelaySession(TIdTCPConnection& connection) : Connection(connection) {}
+  TIdTCPConnection& Connection;
+  bool Authorized = false;
+  TListRelayedSections Sections;
+};
+
+TidZarnelRelayServer::TidZarnelRelayServer(std::uint16_t defaultPort) : TIdTCPServer(defaultPort) {}
+
+bool TidZarnelRelayServer::RunSession(TIdPeerThread& AThread) {
+  TIdTCPServer::RunSession(AThread);  // no OnExecute here, so this does nothing
+  TRelaySession session(AThread.Connection());
+  TIdTCPConnection& connection = session.Connection;
+  // Ends by a read or write failing once the peer goes; the connection layer handles that.
+  while (!AThread.Terminated()) {
+    const std::int32_t command = connection.ReadInteger() & 0xFF;
+    connection.WriteInteger(session.Authorized || command == rcAuthorize ? 1 : 0);
+    // A refused command is still carried out, so that both sides stay in step.
+    switch (command) {
+      case rcAuthorize:
+        Authorize(session);
+        break;
+      case rcGameList:
+        SendGameList(session);
+        break;
+      case rcGameInfo:
+        SendGameInfo(session);
+        break;
+      case rcAddSection:
+        AddRelayedSection(session);
+        break;
+      case rcSendBlocks:
+        SendBlocks(session);
+        break;
+      case rcSectionStatus:
+        SendSectionStatus(session);
+        break;
+      default:
+        break;  // unknown commands have no further input or reply
+    }
+  }
+  return true;
+}
+
+void TidZarnelRelayServer::Authorize(TRelaySession& session) {
+  if (OnAuthorizeServer) OnAuthorizeServer(session.Connection.PeerAddress(), session.Authorized);
+  session.Connection.WriteInteger(session.Authorized ? 1 : 0);
+}
+
+void TidZarnelRelayServer::SendGameList(TRelaySession& session) {
+  std::vector<std::string> games;
+  if (OnGetGameList) OnGetGameList(games);
+  session.Connection.WriteInteger(static_cast<std::int32_t>(games.size()));
+  for (const std::string& game : games) session.Connection.WriteLn(game);
+}
+
+void TidZarnelRelayServer::SendGameInfo(TRelaySession& session) {
+  const std::string gameName = session.Connection.ReadLn();
+  std::int32_t section = -1;
+  bool available = false;
+  bool completed = false;
+  if (OnGetGameInfo) OnGetGameInfo(gameName, section, available, completed);
+  session.Connection.WriteInteger(section);
+  session.Connection.WriteInteger(available ? 1 : 0);
+  session.Connection.WriteInteger(completed ? 1 : 0);
+}
+
+void TidZarnelRelayServer::AddRelayedSection(TRelaySession& session) {
+  const std::string gameName = session.Connection.ReadLn();
+  const std::int32_t section = session.Connection.ReadInteger();
+  TRelayedSection& item = session.Sections.Add(gameName, section);
+  item.BlockStart[0] = session.Connection.ReadInteger();
+  item.BlockStart[1] = session.Connection.ReadInteger();
+}
+
+void TidZarnelRelayServer::SendBlocks(TRelaySession& session) {
+  const int count = session.Sections.Count();
+  session.Connection.WriteInteger(count);
+  if (count == 0) return;
+  const std::int32_t share = BlockSize / count;
+  for (int i = 0; i < count; ++i) {
+    TRelayedSection& item = session.Sections.Items(i);
+    session.Connection.WriteLn(item.GameName);
+    if (item.Completed) {
+      session.Connection.WriteInteger(0);
+      continue;
+    }
+    session.Connection.WriteInteger(1);
+    if (!OnSectionInfo) continue;
+    for (int stream = 0; stream < 2; ++stream) SendStreamRecord(session, item, stream, share);
+  }
+}
+
+void TidZarnelRelayServer::SendStreamRecord(TRelaySession& session, TRelayedSection& item,
+                                            int stream, std::int32_t share) {
+  // The hook need not set these when it returns no stream; start them from known values.
+  std::int32_t blockStart = 0;
+  std::int32_t sectionSize = 0;
+  bool sectionCompleted = false;
+  std::unique_ptr<std::istream> data;  // released on every path, sent or not
+  OnSectionInfo(stream, blockStart, sectionSize, sectionCompleted, data);
+  const std::int64_t size = data ? StreamSize(*data) : -1;
+  TIdTCPConnection& connection = session.Connection;
+  if (size < 0 || size <= item.BlockStart[stream]) {
+    connection.WriteInteger(0);
+    return;
+  }
+  const std::int64_t count =
+      std::clamp<std::int64_t>(size - item.BlockStart[stream], 0, std::max(share, 0));
+  connection.WriteInteger(1);
+  connection.WriteInteger(blockStart);
+  connection.WriteInteger(sectionSize);
+  // A count of 0 (more sections than bytes in the budget) must not send the whole stream,
+  // which is what a size of 0 means to WriteStream.
+  if (count == 0) {
+    connection.WriteInteger(0);
+    return;
+  }
+  connection.WriteStream(*data, count);
+  const std::int64_t sent = item.BlockStart[stream] + count;
+  item.BlockStart[stream] = static_cast<std::int32_t>(sent);
+  if (sent == size) item.StreamCompleted[stream] = sectionCompleted;
+}
+
+void TidZarnelRelayServer::SendSectionStatus(TRelaySession& session) {
+  const int count = session.Sections.Count();
+  session.Connection.WriteInteger(count);
+  for (int i = count - 1; i >= 0; --i) {
+    TRelayedSection& item = session.Sections.Items(i);
+    session.Connection.WriteLn(item.GameName);
+    if (item.Completed) {
+      session.Connection.WriteInteger(0);
+      continue;
+    }
+    session.Connection.WriteInteger(1);
+    if (!item.StreamCompleted[0] || !item.StreamCompleted[1]) continue;
+    std::int32_t latest = -1;
+    bool available = false;
+    bool gameComplete = false;
+    if (OnGetGameInfo) OnGetGameInfo(item.GameName, latest, available, gameComplete);
+    // 64-bit, so a peer's section number of 2147483647 cannot overflow the comparison.
+    if (static_cast<std::int64_t>(item.Section) + 1 < latest) {
+      item.Section += 1;
+      item.BlockStart = {0, 0};
+      item.StreamCompleted = {false, false};
+      session.Connection.WriteInteger(0);
+    } else if (gameComplete) {
+      item.Completed = true;
+      session.Connection.WriteInteger(1);
+    } else {
+      session.Connection.WriteInteger(0);
+    }
+  }
+}

@@ -1,0 +1,56 @@
+// The relay server: a binary command protocol through which a downstream server pulls games.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <istream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/IdTCPServer.h"
+#include "relay/UnitListRelayedSections.h"
+
+// Decides whether the peer at AIP may relay; AAuthorized arrives holding the current state.
+using TAuthorizeServer = std::function<void(const std::string& AIP, bool& AAuthorized)>;
+// Appends the offered game names to the empty list it is given.
+using TGetGameList = std::function<void(std::vector<std::string>& AGameList)>;
+// Reports a game's section value, availability and completion (preset -1, false, false).
+using TGetGameInfo = std::function<void(const std::string& AGameName, std::int32_t& ASection,
+                                        bool& AAvailable, bool& ACompleted)>;
+// Supplies stream AStreamIndex (0 or 1) of a section, positioned where sending starts, or
+// leaves ASectionStream empty. The server owns a returned stream and releases it after use.
+using TSectionInfo = std::function<void(std::int32_t AStreamIndex, std::int32_t& ABlockStart,
+                                        std::int32_t& ASectionSize, bool& ASectionCompleted,
+                                        std::unique_ptr<std::istream>& ASectionStream)>;
+
+class TidZarnelRelayServer : public TIdTCPServer {
+ public:
+  // A server listening on DefaultPort once active (0: an ephemeral port).
+  explicit TidZarnelRelayServer(std::uint16_t defaultPort);
+
+  // Byte budget of one block request, shared out over the relayed sections. Set before
+  // activation; read-only while active.
+  std::int32_t BlockSize = 25000;
+  // Hooks into the game store; called on the session threads, possibly several at once, so a
+  // hook guards whatever it shares. Assign them before activation.
+  TAuthorizeServer OnAuthorizeServer;
+  TGetGameList OnGetGameList;
+  TGetGameInfo OnGetGameInfo;
+  TSectionInfo OnSectionInfo;
+
+ protected:
+  // Runs the command loop of one connection until it closes or its thread is told to stop.
+  bool RunSession(TIdPeerThread& AThread) override;
+
+ private:
+  struct TRelaySession;
+  void Authorize(TRelaySession& session);
+  void SendGameList(TRelaySession& session);
+  void SendGameInfo(TRelaySession& session);
+  void AddRelayedSection(TRelaySession& session);
+  void SendBlocks(TRelaySession& session);
+  void SendSectionStatus(TRelaySession& session);
+  void SendStreamRecord(TRelaySession& session, TRelayedSection& item, int stream,
+                        std::int32_t share);
+};
