@@ -1,0 +1,186 @@
+#include "view/ViewService.h"
+
+#include <optional>
+#include <utility>
+
+#include "net/NetUtil.h"
+#include "server/UnitZarnelGlobal.h"
+#include "store/IniFile.h"
+#include "view/UnitListUser.h"
+#include "view/ViewStreamer.h"
+
+namespace {
+
+constexpr std::int32_t ViewProtocol = 1016;
+
+// A number field: text that is not an integer reads as 0.
+std::int32_t NumberField(const std::string& text) {
+  std::int32_t value = 0;
+  return TryStrToInt(text, value) ? value : 0;
+}
+
+}  // namespace
+
+struct TViewService::TSessionState {
+  std::string UserName;
+  bool Registered = false;  // UserName was added to the active users by this session
+  std::string Game;         // the requested game
+  bool Counted = false;     // IncViewers succeeded for Game
+};
+
+TViewService::TViewService(const TSettings& settings, TLog& log, TGameStore& store,
+                           TListActiveUsers& activeUsers, std::string usersFile,
+                           std::function<int()> connectionCount)
+    : FSettings(settings),
+      FLog(log),
+      FStore(store),
+      FActiveUsers(activeUsers),
+      FUsersFile(std::move(usersFile)),
+      FConnectionCount(std::move(connectionCount)) {}
+
+void TViewService::Execute(TIdPeerThread& AThread) {
+  TSessionState state;
+  std::optional<std::string> error;
+  try {
+    RunSession(AThread, state);
+  } catch (const std::exception& e) {
+    error = e.what();
+  } catch (...) {
+    error = "Unknown exception";
+  }
+  EndSession(AThread, state, error ? &*error : nullptr);
+}
+
+void TViewService::RunSession(TIdPeerThread& AThread, TSessionState& state) {
+  TIdTCPConnection& connection = AThread.Connection();
+  const int connections = FConnectionCount ? FConnectionCount() : 0;
+  Log(AThread, "View client connected [" + std::to_string(connections) +
+                   " Total server connections] " + connection.PeerAddress());
+  connection.WriteLn(std::string(ServerVersion) + "\t" + std::to_string(ViewProtocol));
+
+  std::string line = connection.ReadLn();
+  const std::string version = NextField(line, "\t");
+  const std::int32_t protocol = NumberField(NextField(line, "\t"));
+  Log(AThread, "View Client Version: " + version + ", Protocol: " + std::to_string(protocol));
+  if (protocol != ViewProtocol) {
+    const std::string need = "Invalid protocol need " + std::to_string(ViewProtocol);
+    Log(AThread, need);
+    connection.WriteLn("FAIL\t" + need + " Get latest client at " + WebAddress);
+    return;
+  }
+  connection.WriteLn("OK");
+  if (!FSettings.ViewerAuth) {
+    connection.WriteLn("NOAUTH");
+  } else if (!Login(AThread, state)) {
+    return;
+  }
+
+  while (!AThread.Terminated()) {
+    std::string fields = connection.ReadLn();
+    Debug(AThread, "Incoming Command: [" + fields + "]");
+    const std::string command = AsciiUpperCase(NextField(fields, "\t"));
+    if (command == "LISTGAMES") {
+      Debug(AThread, "Requesting stream list");
+      SendGameList(connection);
+    } else if (command == "LISTSECTIONS") {
+      Debug(AThread, "Requesting sections");
+      SendSectionList(connection, AsciiUpperCase(NextField(fields, "\t")));
+    } else if (command == "REQUEST") {
+      Debug(AThread, "Requesting Stream");
+      Request(AThread, state, fields);
+      return;
+    }
+  }
+}
+
+bool TViewService::Login(TIdPeerThread& AThread, TSessionState& state) {
+  TIdTCPConnection& connection = AThread.Connection();
+  connection.WriteLn("AUTH");
+  std::string line = connection.ReadLn();
+  const std::string user = NextField(line, "\t");
+  const std::string password = NextField(line, "\t");
+  if (FActiveUsers.CheckAndAdd(user)) {
+    Log(AThread, user + " user is already logged in");
+    connection.WriteLn("FAIL\t" + user + " user is already logged in");
+    return false;
+  }
+  state.UserName = user;
+  state.Registered = true;
+  const std::string stored = TListUser(FUsersFile).GetPassword(user);
+  if (password.empty() || password != stored) {
+    Log(AThread, "Incorrect username or password (" + user + ")");
+    connection.WriteLn("FAIL\tIncorrect username or password");
+    return false;
+  }
+  Log(AThread, "Authenticated successfully (" + user + ")");
+  connection.WriteLn("OK");
+  return true;
+}
+
+void TViewService::SendGameList(TIdTCPConnection& connection) {
+  std::vector<std::string> games;
+  ListGames(FStore.StreamsDir(), games);
+  std::vector<std::string> available;
+  for (auto it = games.rbegin(); it != games.rend(); ++it)
+    if (FStore.ReadAvailable(*it)) available.push_back(*it);
+  connection.WriteInteger(static_cast<std::int32_t>(available.size()));
+  for (const std::string& game : available) connection.WriteLn(game);
+}
+
+void TViewService::SendSectionList(TIdTCPConnection& connection, const std::string& game) {
+  std::vector<std::string> lines;
+  FStore.ListSections(game, lines);
+  connection.WriteInteger(static_cast<std::int32_t>(lines.size()));
+  for (const std::string& line : lines) connection.WriteLn(line);
+}
+
+void TViewService::Request(TIdPeerThread& AThread, TSessionState& state, std::string fields) {
+  TViewRequest request;
+  request.Game = AsciiUpperCase(NextField(fields, "\t"));
+  request.StartSection = NumberField(NextField(fields, "\t"));
+  request.CurrentSection = NumberField(NextField(fields, "\t"));
+  request.AudioOnly = AsciiUpperCase(NextField(fields, "\t")) == "TRUE";
+  state.Game = request.Game;
+  // An invalid name is refused here by the store, as a game whose directory is missing.
+  FStore.WriteWant(request.Game, true);
+  FStore.IncViewers(request.Game);
+  state.Counted = true;
+  TViewStreamer(FSettings, FLog, FStore, AThread, std::move(request)).Run();
+}
+
+void TViewService::EndSession(TIdPeerThread& AThread, TSessionState& state,
+                              const std::string* error) {
+  // Every step runs whatever the others do, so the viewer count and the active users list
+  // never keep a session that has gone.
+  auto guarded = [&](auto step) {
+    try {
+      step();
+    } catch (const std::exception& e) {
+      try {
+        Log(AThread, std::string("View Exception:- ") + e.what());
+      } catch (...) {
+      }
+    } catch (...) {
+    }
+  };
+  TIdTCPConnection& connection = AThread.Connection();
+  guarded([&] {
+    if (connection.Connected()) connection.Disconnect();
+  });
+  guarded([&] {
+    if (state.Counted) FStore.DecViewers(state.Game);
+  });
+  if (error) guarded([&] { Log(AThread, "View Exception:- " + *error); });
+  guarded([&] { Log(AThread, "View client disconnected"); });
+  guarded([&] {
+    if (state.Registered) FActiveUsers.Remove(state.UserName);
+  });
+}
+
+void TViewService::Log(TIdPeerThread& AThread, const std::string& message) {
+  FLog.WriteLog(AThread.ThreadId(), message);
+}
+
+void TViewService::Debug(TIdPeerThread& AThread, const std::string& message) {
+  if (FSettings.Debug) Log(AThread, message);
+}

@@ -1,0 +1,43 @@
+// The view service: viewers list and watch games on port 28100.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "net/IdTCPServer.h"
+#include "server/Log.h"
+#include "server/Settings.h"
+#include "store/GameStore.h"
+#include "view/UnitListActiveUsers.h"
+
+class TViewService {
+ public:
+  // UsersFile is the accounts file; ConnectionCount gives the view server's running sessions.
+  TViewService(const TSettings& settings, TLog& log, TGameStore& store,
+               TListActiveUsers& activeUsers, std::string usersFile,
+               std::function<int()> connectionCount);
+  // Session handler of the view server: runs one view session on AThread's connection.
+  void Execute(TIdPeerThread& AThread);
+
+ private:
+  struct TSessionState;
+
+  // The session up to its end: greeting, version check, login, command loop.
+  void RunSession(TIdPeerThread& AThread, TSessionState& state);
+  // The AUTH exchange; false when the viewer was refused.
+  bool Login(TIdPeerThread& AThread, TSessionState& state);
+  void SendGameList(TIdTCPConnection& connection);
+  void SendSectionList(TIdTCPConnection& connection, const std::string& game);
+  void Request(TIdPeerThread& AThread, TSessionState& state, std::string fields);
+  // The end steps; each runs even when an earlier one fails. Error is null after a normal end.
+  void EndSession(TIdPeerThread& AThread, TSessionState& state, const std::string* error);
+  void Log(TIdPeerThread& AThread, const std::string& message);
+  void Debug(TIdPeerThread& AThread, const std::string& message);
+
+  const TSettings& FSettings;
+  TLog& FLog;
+  TGameStore& FStore;
+  TListActiveUsers& FActiveUsers;
+  const std::string FUsersFile;
+  const std::function<int()> FConnectionCount;
+};
