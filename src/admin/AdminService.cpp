@@ -6,16 +6,6 @@
 
 #include "net/NetUtil.h"
 
-namespace {
-
-std::string UpperCase(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
-
-}  // namespace
-
 TAdminService::TAdminService(const TSettings& settings, TLog& log, TGameStore& store)
     : FSettings(settings), FLog(log), FStore(store) {}
 

@@ -29,12 +29,6 @@ class EZarnelInvalidBlockLength : public EZarnelException {
       : EZarnelException("Invalid block length " + std::to_string(length)) {}
 };
 
-std::string UpperCase(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
-
 // A number field: an INI-style integer, 0 when it does not convert.
 std::int32_t NumberField(const std::string& text) {
   std::int32_t value = 0;

@@ -16,6 +16,12 @@ std::string NextField(std::string& text, const std::string& delimiter) {
   return field;
 }
 
+std::string UpperCase(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
 std::int32_t Max(std::int32_t a, std::int32_t b) {
   return a > b ? a : b;
 }

@@ -6,6 +6,8 @@
 
 // Returns Text up to the first Delimiter and leaves the rest (after it) in Text.
 std::string NextField(std::string& text, const std::string& delimiter);
+// Text with the ASCII letters a to z upper-cased: how command words and names are compared.
+std::string UpperCase(std::string text);
 // The larger of two 32-bit signed integers.
 std::int32_t Max(std::int32_t a, std::int32_t b);
 // Waits Milliseconds without holding any lock.

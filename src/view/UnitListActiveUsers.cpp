@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "view/UnitListUser.h"
+#include "net/NetUtil.h"
 
 bool TListActiveUsers::CheckAndAdd(const std::string& userName) {
-  const std::string name = AsciiUpperCase(userName);
+  const std::string name = UpperCase(userName);
   std::lock_guard<std::mutex> hold(FLock);
   if (std::find(FUsers.begin(), FUsers.end(), name) != FUsers.end()) return true;
   FUsers.push_back(name);
@@ -13,7 +13,7 @@ bool TListActiveUsers::CheckAndAdd(const std::string& userName) {
 }
 
 void TListActiveUsers::Remove(const std::string& userName) {
-  const std::string name = AsciiUpperCase(userName);
+  const std::string name = UpperCase(userName);
   std::lock_guard<std::mutex> hold(FLock);
   FUsers.erase(std::remove(FUsers.begin(), FUsers.end(), name), FUsers.end());
 }

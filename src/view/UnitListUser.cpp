@@ -8,12 +8,6 @@
 #include "net/NetUtil.h"
 #include "store/IniFile.h"
 
-std::string AsciiUpperCase(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
-
 namespace {
 
 // Owns a read-only descriptor for the length of one read.
@@ -65,10 +59,10 @@ TListUser::TListUser(const std::string& fileName) {
 }
 
 std::string TListUser::GetPassword(const std::string& userName) const {
-  const std::string wanted = AsciiUpperCase(userName);
+  const std::string wanted = UpperCase(userName);
   for (const std::string& line : FLines) {
     std::string rest = line;
-    if (AsciiUpperCase(NextField(rest, ",")) == wanted) return NextField(rest, ",");
+    if (UpperCase(NextField(rest, ",")) == wanted) return NextField(rest, ",");
   }
   return "";
 }

@@ -4,9 +4,6 @@
 #include <string>
 #include <vector>
 
-// Text with the ASCII letters a to z turned into A to Z; other bytes stay as they are.
-std::string AsciiUpperCase(std::string text);
-
 class TListUser {
  public:
   // Reads FileName now; a missing file is an empty account list. Raises EFOpenError when the

@@ -78,13 +78,13 @@ void TViewService::RunSession(TIdPeerThread& AThread, TSessionState& state) {
   while (!AThread.Terminated()) {
     std::string fields = connection.ReadLn();
     Debug(AThread, "Incoming Command: [" + fields + "]");
-    const std::string command = AsciiUpperCase(NextField(fields, "\t"));
+    const std::string command = UpperCase(NextField(fields, "\t"));
     if (command == "LISTGAMES") {
       Debug(AThread, "Requesting stream list");
       SendGameList(connection);
     } else if (command == "LISTSECTIONS") {
       Debug(AThread, "Requesting sections");
-      SendSectionList(connection, AsciiUpperCase(NextField(fields, "\t")));
+      SendSectionList(connection, UpperCase(NextField(fields, "\t")));
     } else if (command == "REQUEST") {
       Debug(AThread, "Requesting Stream");
       Request(AThread, state, fields);
@@ -136,10 +136,10 @@ void TViewService::SendSectionList(TIdTCPConnection& connection, const std::stri
 
 void TViewService::Request(TIdPeerThread& AThread, TSessionState& state, std::string fields) {
   TViewRequest request;
-  request.Game = AsciiUpperCase(NextField(fields, "\t"));
+  request.Game = UpperCase(NextField(fields, "\t"));
   request.StartSection = NumberField(NextField(fields, "\t"));
   request.CurrentSection = NumberField(NextField(fields, "\t"));
-  request.AudioOnly = AsciiUpperCase(NextField(fields, "\t")) == "TRUE";
+  request.AudioOnly = UpperCase(NextField(fields, "\t")) == "TRUE";
   state.Game = request.Game;
   // An invalid name is refused here by the store, as a game whose directory is missing.
   FStore.WriteWant(request.Game, true);
