@@ -1,0 +1,146 @@
+// What the operator and client tools share: argument parsing, password sources, exit
+// statuses, interruption and the connection with the tool's own time-outs.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/IdException.h"
+#include "net/IdTCPClient.h"
+
+namespace tools {
+
+// Exit statuses: success, a failure at run time, bad arguments.
+inline constexpr int ExitOk = 0;
+inline constexpr int ExitFailure = 1;
+inline constexpr int ExitUsage = 2;
+
+// A failure the tool reports on one line of standard error, exiting with ExitFailure.
+class TToolError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Bad arguments: the message and the usage go to standard error, exit ExitUsage.
+class TUsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// SIGINT or SIGTERM arrived; the tool stops and exits with 128 + the signal.
+class TInterrupted : public std::runtime_error {
+ public:
+  explicit TInterrupted(int signal);
+  int Signal() const { return FSignal; }
+
+ private:
+  int FSignal;
+};
+
+// Parsed command line: "--name value", "--name=value", flags, and positional words.
+class TArgs {
+ public:
+  // ValueOptions take a value, Flags do not; "--help"/"-h" are always known.
+  TArgs(int argc, char** argv, const std::vector<std::string>& valueOptions,
+        const std::vector<std::string>& flags);
+  bool Help() const { return FHelp; }
+  bool Has(const std::string& name) const { return FValues.count(name) != 0; }
+  std::string Value(const std::string& name, const std::string& def) const;
+  // The option as an integer within [Min, Max]; raises TUsageError otherwise.
+  std::int32_t Int(const std::string& name, std::int32_t def, std::int32_t min,
+                   std::int32_t max) const;
+  // The option as a decimal number of seconds, at least 0 (fractions allowed).
+  double Seconds(const std::string& name, double def) const;
+  const std::vector<std::string>& Positional() const { return FPositional; }
+
+ private:
+  std::map<std::string, std::string> FValues;  // flags map to ""
+  std::vector<std::string> FPositional;
+  bool FHelp = false;
+};
+
+// The password from --password-file (its first line) or else from the environment
+// variable EnvName; empty when neither is given.
+std::string PasswordFrom(const TArgs& args, const std::string& envName);
+
+// Upper-cases ASCII letters a to z only, as the server does with game names.
+std::string UpperAscii(std::string text);
+
+// Runs Body with the parsed arguments, turning every error into its message and exit status.
+int RunTool(const char* name, const char* usage, int argc, char** argv,
+            const std::vector<std::string>& valueOptions, const std::vector<std::string>& flags,
+            const std::function<int(const TArgs&)>& body);
+
+// Makes SIGINT and SIGTERM set a flag (a second one ends the process at once), for tools
+// that stop cleanly; without it they end the process as usual.
+void InstallInterruptHandlers();
+// Raises TInterrupted once a handled signal has arrived.
+void CheckInterrupt();
+// Sleeps Seconds in short steps, raising TInterrupted as soon as a signal arrives.
+void SleepInterruptibly(double seconds);
+
+// A client connection with a connect and read time-out of the tool's own.
+class TToolClient {
+ public:
+  TToolClient(std::string host, std::uint16_t port, int timeoutSeconds);
+  // Connects; raises TToolError naming the server when it cannot.
+  void Connect();
+  TIdTCPClient& Connection() { return FClient; }
+  // "host:port", for messages.
+  std::string Endpoint() const;
+  int TimeoutSeconds() const { return FTimeoutSeconds; }
+  // One-line description of a connection-layer error, naming the server.
+  std::string Describe(const EIdException& error) const;
+
+ private:
+  TIdTCPClient FClient;
+  const int FTimeoutSeconds;
+};
+
+// Closes a connection from outside when one write has not finished within the time-out, so
+// that a write to a peer that stopped reading fails instead of blocking for ever. Reads have
+// a time-out of their own and are not watched.
+class TStallGuard {
+ public:
+  TStallGuard(TIdTCPConnection& connection, int timeoutSeconds);
+  ~TStallGuard();
+  TStallGuard(const TStallGuard&) = delete;
+  TStallGuard& operator=(const TStallGuard&) = delete;
+  // True once the guard has closed the connection.
+  bool Stalled() const { return FStalled; }
+
+  // Watches the writes made during its lifetime.
+  class TWriting {
+   public:
+    explicit TWriting(TStallGuard& guard);
+    ~TWriting();
+    TWriting(const TWriting&) = delete;
+    TWriting& operator=(const TWriting&) = delete;
+
+   private:
+    TStallGuard& FGuard;
+  };
+
+ private:
+  void Watch();
+
+  TIdTCPConnection& FConnection;
+  const std::chrono::milliseconds FTimeout;
+  std::atomic<std::int64_t> FWriteStart{-1};  // steady clock milliseconds; -1: not writing
+  std::atomic<bool> FStalled{false};
+  std::mutex FMutex;
+  std::condition_variable FWake;
+  bool FStop = false;  // guarded by FMutex
+  std::thread FThread;
+};
+
+}  // namespace tools

@@ -1,0 +1,77 @@
+#include "film/FilmClient.h"
+
+#include "net/NetUtil.h"
+#include "server/UnitZarnelGlobal.h"
+
+namespace tools {
+
+namespace {
+constexpr const char* kFilmProtocol = "2016";
+constexpr std::int32_t kKindData = 0;
+constexpr std::int32_t kKindEnd = 1;
+}  // namespace
+
+void TFilmClient::Open(const std::string& password, bool resume, const std::string& game) {
+  auto& connection = FClient.Connection();
+  std::string greeting = connection.ReadLn();
+  NextField(greeting, "\t");
+  if (NextField(greeting, "\t") != kFilmProtocol)
+    throw TToolError(FClient.Endpoint() + " does not speak the film protocol " + kFilmProtocol);
+  connection.WriteLn(std::string("zarnel-film ") + ServerVersion + "\t" + kFilmProtocol);
+  std::string reply = connection.ReadLn();
+  if (NextField(reply, "\t") != "OK") throw TToolError("the server refused: " + reply);
+  connection.WriteLn("AUTH\t" + password + "\t" + (resume ? "RESUME" : "NEW") + "\t" + game);
+  reply = connection.ReadLn();
+  if (NextField(reply, "\t") != "OK") throw TToolError("the server refused: " + reply);
+}
+
+std::vector<std::int32_t> TFilmClient::Transmit(const TSourceSection& section) {
+  auto& connection = FClient.Connection();
+  {
+    TStallGuard::TWriting writing(FGuard);
+    connection.WriteLn("TRANSMIT\t" + std::to_string(section.Streams.size()) + "\t" +
+                       std::to_string(section.Number));
+    for (const auto& stream : section.Streams) {
+      connection.WriteInteger(stream.Type);
+      connection.WriteInteger(stream.Size);
+      connection.WriteInteger(stream.Block);
+    }
+  }
+  std::vector<std::int32_t> lengths;
+  for (std::size_t i = 0; i < section.Streams.size(); ++i)
+    lengths.push_back(connection.ReadInteger());
+  return lengths;
+}
+
+void TFilmClient::SendBlock(std::int32_t stream, const char* data, std::int32_t length) {
+  TStallGuard::TWriting writing(FGuard);
+  auto& connection = FClient.Connection();
+  connection.WriteLn("BLOCK");
+  connection.WriteInteger(stream);
+  connection.WriteInteger(kKindData);
+  connection.WriteInteger(length);
+  connection.WriteBuffer(data, static_cast<std::size_t>(length));
+}
+
+void TFilmClient::EndStream(std::int32_t stream) {
+  TStallGuard::TWriting writing(FGuard);
+  auto& connection = FClient.Connection();
+  connection.WriteLn("BLOCK");
+  connection.WriteInteger(stream);
+  connection.WriteInteger(kKindEnd);
+}
+
+void TFilmClient::Complete() {
+  auto& connection = FClient.Connection();
+  {
+    TStallGuard::TWriting writing(FGuard);
+    connection.WriteLn("COMPLETED");
+  }
+  // The server answers with nothing but its close, once the game is marked complete.
+  try {
+    for (;;) connection.ReadLn();
+  } catch (const EIdConnClosedGracefully&) {
+  }
+}
+
+}  // namespace tools
