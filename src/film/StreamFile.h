@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "store/FileUtil.h"
+
 class TStreamFile {
  public:
   // Creates Path empty, cutting an existing file to length 0; raises "Cannot create file %s".
@@ -11,9 +13,6 @@ class TStreamFile {
 
   // Opens an existing Path for writing at its end; raises "Cannot open file %s".
   explicit TStreamFile(std::string path);
-  ~TStreamFile();
-  TStreamFile(const TStreamFile&) = delete;
-  TStreamFile& operator=(const TStreamFile&) = delete;
 
   // The file's current length in bytes.
   std::int64_t Length() const;
@@ -23,5 +22,5 @@ class TStreamFile {
 
  private:
   const std::string FPath;
-  int FFd;
+  TFileHandle FFile;
 };

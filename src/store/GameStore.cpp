@@ -28,34 +28,6 @@ std::string SummaryLine(int section, const std::string& text) {
   return "\"" + std::to_string(section) + "\"," + text;
 }
 
-// Closes a descriptor on every path.
-class TFd {
- public:
-  explicit TFd(int fd) : FFd(fd) {}
-  ~TFd() {
-    if (FFd >= 0) ::close(FFd);
-  }
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  int Get() const { return FFd; }
-
- private:
-  int FFd;
-};
-
-// Reads up to Count bytes (fewer only at the end of the file); -1 on a read error.
-ssize_t ReadUpTo(int fd, char* buffer, std::size_t count) {
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::read(fd, buffer + done, count - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<ssize_t>(done);
-}
-
 }  // namespace
 
 bool IsValidGameName(const std::string& game) {
@@ -233,8 +205,8 @@ void TGameStore::ListSections(const std::string& game, std::vector<std::string>&
   for (int s = 0; s < sections; ++s) {
     // Read without a lock: the film session may be writing the file meanwhile.
     const std::string path = StreamPath(game, demo, s);
-    const TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.Get() < 0) throw EFOpenError(path);
+    const TFileHandle fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid()) throw EFOpenError(path);
     // A record cut short reads its missing bytes as zero.
     std::array<char, RecordSize> record{};
     const ssize_t got = ReadUpTo(fd.Get(), record.data(), record.size());

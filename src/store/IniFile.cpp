@@ -9,12 +9,6 @@
 #include <string_view>
 #include <utility>
 
-EFOpenError::EFOpenError(const std::string& fileName)
-    : std::runtime_error("Cannot open file " + fileName) {}
-
-EFCreateError::EFCreateError(const std::string& fileName)
-    : std::runtime_error("Cannot create file " + fileName) {}
-
 namespace {
 
 // Removes characters with codes up to 32 at both ends.
@@ -26,76 +20,37 @@ std::string_view Trim(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
-// The whole content of FileName; false when it does not exist. Raises EFOpenError when it
-// exists but cannot be read.
-bool ReadWholeFile(const std::string& fileName, std::string& out) {
-  const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return false;
-    throw EFOpenError(fileName);
-  }
-  char buf[8192];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      throw EFOpenError(fileName);
-    }
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return true;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // A temporary file beside the target; removed on destruction unless Keep() was called.
 class TTempFile {
  public:
   // Creates a fresh file in Dir with mode 0666 less the umask; Fd() is -1 on failure.
   TTempFile(const std::string& dir, const std::string& base) {
     static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100 && FFd < 0; ++attempt) {
+    for (int attempt = 0; attempt < 100 && !FFile.Valid(); ++attempt) {
       // Hidden name, so that a listing of the directory never shows it.
       FName = dir + "." + base + "." + std::to_string(::getpid()) + "." +
               std::to_string(counter.fetch_add(1)) + ".tmp";
-      FFd = ::open(FName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (FFd < 0 && errno != EEXIST) break;
+      FFile = TFileHandle(::open(FName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+      if (!FFile.Valid() && errno != EEXIST) break;
     }
-    FCreated = FFd >= 0;
+    FCreated = FFile.Valid();
   }
   ~TTempFile() {
-    Close();
+    FFile.Close();
     if (FCreated && !FKept) ::unlink(FName.c_str());
   }
   TTempFile(const TTempFile&) = delete;
   TTempFile& operator=(const TTempFile&) = delete;
 
-  int Fd() const { return FFd; }
+  int Fd() const { return FFile.Get(); }
   const std::string& Name() const { return FName; }
   // Closes the descriptor; false when the close reports a failed write.
-  bool Close() {
-    if (FFd < 0) return true;
-    const bool ok = ::close(FFd) == 0;
-    FFd = -1;
-    return ok;
-  }
+  bool Close() { return FFile.Close(); }
   void Keep() { FKept = true; }
 
  private:
   std::string FName;
-  int FFd = -1;
+  TFileHandle FFile;
   bool FKept = false;
   bool FCreated = false;
 };
@@ -222,7 +177,9 @@ void TMemIniFile::SaveFile() const {
   TTempFile temp(dir, base);
   if (temp.Fd() < 0) throw EFCreateError(FFileName);
   if (replacing && ::fchmod(temp.Fd(), old.st_mode & 07777) != 0) throw EFCreateError(FFileName);
-  if (!WriteAll(temp.Fd(), Text()) || !temp.Close()) throw EFCreateError(FFileName);
+  const std::string text = Text();
+  if (!WriteAll(temp.Fd(), text.data(), text.size()) || !temp.Close())
+    throw EFCreateError(FFileName);
   if (::rename(temp.Name().c_str(), FFileName.c_str()) != 0) throw EFCreateError(FFileName);
   temp.Keep();
 }

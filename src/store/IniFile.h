@@ -2,21 +2,10 @@
 #pragma once
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-// "Cannot open file %s"
-class EFOpenError : public std::runtime_error {
- public:
-  explicit EFOpenError(const std::string& fileName);
-};
-
-// "Cannot create file %s"
-class EFCreateError : public std::runtime_error {
- public:
-  explicit EFCreateError(const std::string& fileName);
-};
+#include "store/FileUtil.h"
 
 class TMemIniFile {
  public:
