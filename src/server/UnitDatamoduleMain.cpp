@@ -62,9 +62,9 @@ void TDataModuleMain::StartServer() {
   idTCPServerViewer.MaxConnections = FSettings.ViewMaxConnections;
 
   FFilmService = std::make_unique<TFilmService>(FSettings, *FLog, *FStore);
-  FViewService = std::make_unique<TViewService>(
-      FSettings, *FLog, *FStore, *FActiveUsers, FBaseDir + "users.txt",
-      [this] { return idTCPServerViewer.ThreadCount(); });
+  FViewService = std::make_unique<TViewService>(FSettings, *FLog, *FStore, *FActiveUsers,
+                                                FBaseDir + "users.txt",
+                                                [this] { return idTCPServerViewer.ThreadCount(); });
   FAdminService = std::make_unique<TAdminService>(FSettings, *FLog, *FStore);
 
   ResetViewers();

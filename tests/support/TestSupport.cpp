@@ -60,7 +60,8 @@ bool FileExists(const std::string& path) {
 std::vector<std::string> ListDir(const std::string& dir) {
   std::vector<std::string> names;
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(dir, ec)) names.push_back(entry.path().filename());
+  for (const auto& entry : fs::directory_iterator(dir, ec))
+    names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -109,7 +110,9 @@ TRawClient::TRawClient(std::uint16_t port) : FFd(ConnectLoopback(port)) {
   if (FFd < 0) throw std::runtime_error("connect failed: " + std::string(std::strerror(errno)));
 }
 
-TRawClient::~TRawClient() { Close(); }
+TRawClient::~TRawClient() {
+  Close();
+}
 
 void TRawClient::Close() {
   if (FFd >= 0) close(FFd);
@@ -235,7 +238,9 @@ bool TServerProcess::WaitForLine(const std::string& line, std::chrono::milliseco
   }
 }
 
-void TServerProcess::Signal(int sig) { kill(FPid, sig); }
+void TServerProcess::Signal(int sig) {
+  kill(FPid, sig);
+}
 
 int TServerProcess::Wait(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -259,17 +264,6 @@ std::string TServerProcess::Stdout() {
 std::string TServerProcess::Stderr() {
   Pump(0);
   return FErrText;
-}
-
-bool WaitForPort(std::uint16_t port, std::chrono::milliseconds timeout) {
-  return WaitFor(
-      [port] {
-        int fd = ConnectLoopback(port);
-        if (fd < 0) return false;
-        close(fd);
-        return true;
-      },
-      timeout);
 }
 
 bool PortClosed(std::uint16_t port) {

@@ -93,8 +93,6 @@ class TServerProcess {
   int FStatus = 0;
 };
 
-// Waits until something accepts connections on 127.0.0.1:Port.
-bool WaitForPort(std::uint16_t port, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 // True when nothing accepts connections on 127.0.0.1:Port.
 bool PortClosed(std::uint16_t port);
 

@@ -1,20 +1,13 @@
-// A view service on an ephemeral port over a temporary store, with a filmer's and a viewer's
-// side of the wire for the view tests.
+// A filmer's and viewers' side of the wire, for the view service in process and in the binary.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <filesystem>
+#include <future>
 #include <map>
-#include <memory>
-#include <string>
-#include <vector>
+#include <thread>
 
-#include "net/IdTCPServer.h"
 #include "support/TestSupport.h"
-#include "view/UnitListActiveUsers.h"
-#include "view/ViewService.h"
 
 namespace viewtest {
 
@@ -26,136 +19,77 @@ inline std::string Bytes(std::size_t n, std::int32_t lead = 0, int seed = 7) {
   return s;
 }
 
-struct TSectionStream {
-  std::uint8_t Type = 0;
-  std::string Data;
-  std::int32_t Block = 0;
-  bool Complete = true;
-};
-
-// The viewer's side of the streaming protocol, from REQUEST until the game is complete
-// (the first -1 between sections). Returns the bytes per (section, slot).
-inline std::map<std::pair<int, int>, std::string> WatchToEnd(test::TRawClient& c, int section) {
-  std::map<std::pair<int, int>, std::string> got;
-  for (;;) {
-    const std::int32_t n = c.ReceiveInt();
-    if (n == -1) return got;
-    if (n == 0) continue;
-    if (n < 0 || n > 3) throw std::runtime_error("unexpected " + std::to_string(n));
-    for (int i = 0; i < 3 * n; ++i) c.ReceiveInt();
-    for (int i = 0; i < n; ++i) c.SendInt(0);
-    for (int open = n; open > 0;) {
-      const std::int32_t slot = c.ReceiveInt();
-      if (slot == -1) continue;
-      if (c.ReceiveInt() == 1) {
-        --open;
-        continue;
-      }
-      got[{section, slot}] += c.Receive(static_cast<std::size_t>(c.ReceiveInt()));
-    }
-    ++section;
-  }
+// Answers the server's greeting with protocol 1016.
+inline void Greet(test::TRawClient& c, const std::string& then = "NOAUTH") {
+  EXPECT_EQ(c.ReceiveLine(), "1.0.0.23\t1016");
+  c.Send("1.0.0.23\t1016\r\n");
+  EXPECT_EQ(c.ReceiveLine(), "OK");
+  EXPECT_EQ(c.ReceiveLine(), then);
 }
 
-// The filmer's side: handshake and AUTH of a new game, then sections, blocks and end markers.
-class TFilmer {
- public:
-  TFilmer(std::uint16_t port, const std::string& password, const std::string& game) : FC(port) {
-    FC.ReceiveLine();
-    FC.Send("test\t2016\r\n");
-    EXPECT_EQ(FC.ReceiveLine(), "OK");
-    FC.Send("AUTH\t" + password + "\tNEW\t" + game + "\r\n");
-    EXPECT_EQ(FC.ReceiveLine(), "OK");
-  }
-  void Transmit(int section, const std::vector<TSectionStream>& streams) {
-    FC.Send("TRANSMIT\t" + std::to_string(streams.size()) + "\t" + std::to_string(section) +
-            "\r\n");
-    for (const auto& s : streams) {
-      FC.SendInt(s.Type);
-      FC.SendInt(static_cast<std::int32_t>(s.Data.size()));
-      FC.SendInt(s.Block);
+// The next message other than Skip.
+inline std::int32_t NextNot(test::TRawClient& c, std::int32_t skip) {
+  for (;;)
+    if (const std::int32_t m = c.ReceiveInt(); m != skip) return m;
+}
+
+// A filmer uploads two sections in 250-byte blocks 100 ms apart while a viewer watches from
+// section 0: the viewer gets every byte once and in order, a later Demo stream without its header.
+inline void UploadWhileWatching(std::uint16_t filmPort, std::uint16_t viewPort,
+                                const std::string& password) {
+  // Per section a Demo stream (type 0, header of 1032 bytes) and an audio stream (type 1).
+  const std::string data[2][2] = {{Bytes(3000, 11), Bytes(1500, 0, 2)}, {Bytes(2000, 12), ""}};
+  test::TRawClient filmer(filmPort), viewer(viewPort);
+  filmer.ReceiveLine();
+  // HI is answered once AUTH has set the game up.
+  filmer.Send("test\t2016\r\nAUTH\t" + password + "\tNEW\tlive\r\nHI\r\n");
+  EXPECT_EQ(filmer.ReceiveLine() + filmer.ReceiveLine() + filmer.ReceiveLine(), "OKOKOK");
+  Greet(viewer);
+  viewer.Send("REQUEST\tlive\t0\t0\r\n");
+  auto upload = std::async(std::launch::async, [&] {
+    for (int s = 0; s < 2; ++s) {
+      filmer.Send("TRANSMIT\t2\t" + std::to_string(s) + "\r\n");
+      for (int i = 0; i < 2; ++i)
+        for (const int v : {i, static_cast<int>(data[s][i].size()), i == 0 ? 1032 : 0})
+          filmer.SendInt(v);
+      for (int i = 0; i < 2; ++i) EXPECT_EQ(filmer.ReceiveInt(), 0);
+      // Blocks of up to 250 bytes, then at 3000 the end markers.
+      for (std::size_t at = 0; at <= 3000; at += 250) {
+        for (int i = 0; i < 2; ++i) {
+          if (at < 3000 && at >= data[s][i].size()) continue;
+          filmer.Send("BLOCK\r\n");
+          filmer.SendInt(i);
+          filmer.SendInt(at == 3000);
+          if (at == 3000) continue;
+          filmer.SendInt(static_cast<std::int32_t>(data[s][i].substr(at, 250).size()));
+          filmer.Send(data[s][i].substr(at, 250));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
     }
-    for (std::size_t i = 0; i < streams.size(); ++i) EXPECT_EQ(FC.ReceiveInt(), 0);
-  }
-  void Block(int stream, const std::string& data) {
-    FC.Send("BLOCK\r\n");
-    FC.SendInt(stream);
-    FC.SendInt(0);
-    FC.SendInt(static_cast<std::int32_t>(data.size()));
-    FC.Send(data);
-  }
-  void End(int stream) {
-    FC.Send("BLOCK\r\n");
-    FC.SendInt(stream);
-    FC.SendInt(1);
-  }
-  void Completed() {
-    FC.Send("COMPLETED\r\n");
-    EXPECT_TRUE(FC.ClosedByPeer());
-  }
-
- private:
-  test::TRawClient FC;
-};
-
-class TViewFixture : public ::testing::Test {
- protected:
-  TViewFixture() : FLog(FDir / "zarnel.log"), FStore(FDir / "Streams/") {
-    std::filesystem::create_directories(FStore.StreamsDir());
-  }
-  ~TViewFixture() override { FServer.SetActive(false); }
-
-  void Start() {
-    FService =
-        std::make_unique<TViewService>(FSettings, FLog, FStore, FActiveUsers, FDir / "users.txt",
-                                       [this] { return FServer.ThreadCount(); });
-    FServer.OnExecute = [this](TIdPeerThread& t) { FService->Execute(t); };
-    FServer.SetActive(true);
-  }
-  // A viewer past the greeting, the version check and (without ViewerAuth) NOAUTH.
-  std::unique_ptr<test::TRawClient> Connect() {
-    auto c = std::make_unique<test::TRawClient>(FServer.BoundPort());
-    EXPECT_EQ(c->ReceiveLine(), "1.0.0.23\t1016");
-    c->Send("1.0.0.23\t1016\r\n");
-    EXPECT_EQ(c->ReceiveLine(), "OK");
-    EXPECT_EQ(c->ReceiveLine(), FSettings.ViewerAuth ? "AUTH" : "NOAUTH");
-    return c;
-  }
-  bool Logged(const std::string& message) {
-    return test::WaitFor([&] {
-      for (const auto& m : test::LogMessages(FDir / "zarnel.log"))
-        if (m == message) return true;
-      return false;
-    });
-  }
-  // Writes one section in the filmer's order: values and data before the flags announcing them.
-  void WriteSection(const std::string& game, int section,
-                    const std::vector<TSectionStream>& streams, bool gameComplete = true) {
-    std::filesystem::create_directories(FStore.GameDir(game));
-    FStore.WriteAvailable(game, true);
-    for (int i = 0; i < static_cast<int>(streams.size()); ++i) {
-      FStore.WriteStreamType(game, i, streams[i].Type);
-      FStore.WriteSize(game, i, section, static_cast<std::int32_t>(streams[i].Data.size()));
-      FStore.WriteBlock(game, i, section, streams[i].Block);
-      test::WriteFile(FStore.StreamPath(game, i, section), streams[i].Data);
+    filmer.Send("COMPLETED\r\n");
+    EXPECT_TRUE(filmer.ClosedByPeer());
+  });
+  std::map<std::pair<int, int>, std::string> got, want;  // bytes per (section, slot)
+  for (int section = 0;; ++section) {
+    const std::int32_t n = NextNot(viewer, 0);
+    if (n == -1) break;
+    ASSERT_TRUE(n >= 1 && n <= 3) << n;
+    for (int i = 0; i < 3 * n; ++i) viewer.ReceiveInt();
+    for (int i = 0; i < n; ++i) viewer.SendInt(0);
+    for (int open = n; open > 0;) {
+      const std::int32_t slot = viewer.ReceiveInt();
+      if (slot != -1 && viewer.ReceiveInt() == 1)
+        --open;
+      else if (slot != -1)
+        got[{section, slot}] += viewer.Receive(static_cast<std::size_t>(viewer.ReceiveInt()));
     }
-    FStore.WriteActiveStreams(game, static_cast<std::int32_t>(streams.size()));
-    FStore.WriteActiveSections(game, section + 1);
-    for (int i = 0; i < static_cast<int>(streams.size()); ++i) {
-      if (static_cast<std::int32_t>(streams[i].Data.size()) > streams[i].Block)
-        FStore.WriteHeader(game, i, section, true);
-      if (streams[i].Complete) FStore.WriteComplete(game, i, section, true);
-    }
-    if (gameComplete) FStore.WriteCompleteAll(game, true);
   }
-
-  test::TTempDir FDir;
-  TSettings FSettings;
-  TLog FLog;
-  TGameStore FStore;
-  TListActiveUsers FActiveUsers;
-  std::unique_ptr<TViewService> FService;
-  TIdTCPServer FServer{0};
-};
+  upload.get();
+  for (int s = 0; s < 2; ++s)
+    for (int i = 0; i < 2; ++i)
+      if (!data[s][i].empty()) want[{s, i}] = data[s][i].substr(s == 1 && i == 0 ? 1032 : 0);
+  EXPECT_EQ(got, want);
+}
 
 }  // namespace viewtest

@@ -1,0 +1,288 @@
+// Server sessions, the I/O of their connections, the outgoing client and the field splitter.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <future>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "net/IdException.h"
+#include "net/IdTCPClient.h"
+#include "net/IdTCPServer.h"
+#include "net/NetUtil.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using ::testing::StrEq;
+using ::testing::ThrowsMessage;
+
+const std::string kClosed = "Connection Closed Gracefully.";
+constexpr std::size_t kMax = TIdTCPConnection::MaxLineLength;
+
+class ServerTest : public ::testing::Test {
+ protected:
+  // Activates the server with Body as its handler, recording the message of whatever it raises.
+  void Start(std::function<void(TIdPeerThread&)> body, int maxConnections = 0) {
+    FServer.MaxConnections = maxConnections;
+    FServer.OnExecute = [this, body](TIdPeerThread& thread) {
+      try {
+        body(thread);
+      } catch (const std::exception& e) {
+        Record(e.what());
+      }
+    };
+    FServer.SetActive(true);
+  }
+  void Record(const std::string& text) {
+    std::lock_guard<std::mutex> lock(FLock);
+    FEvents.push_back(text);
+  }
+  bool Seen(const std::string& text) {
+    return test::WaitFor([&] {
+      std::lock_guard<std::mutex> lock(FLock);
+      return std::count(FEvents.begin(), FEvents.end(), text) > 0;
+    });
+  }
+  // Answers every line L with "<L>" until the connection fails.
+  static void Echo(TIdPeerThread& thread) {
+    TIdTCPConnection& c = thread.Connection();
+    for (;;) c.WriteLn("<" + c.ReadLn() + ">");
+  }
+  std::uint16_t Port() const { return FServer.BoundPort(); }
+
+  std::mutex FLock;
+  std::vector<std::string> FEvents;  // guarded by FLock; declared first, outlives the sessions
+  TIdTCPServer FServer{0};
+};
+
+TEST_F(ServerTest, LineFramingAndTheLengthLimit) {
+  Start(Echo);
+  const std::string longest(kMax, 'x');
+  test::TRawClient client(Port());
+  client.Send("abc\r\nabc\r\r\nabc\n\n" + longest);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // 16384 bytes held, no LF yet
+  client.Send("\nsp");
+  client.Send("lit\r\n");
+  for (const char* want : {"abc", "abc\r", "abc", "", longest.c_str(), "split"})
+    EXPECT_EQ(client.ReceiveLine(), std::string("<") + want + ">");
+  // The CR counts: 16384 bytes and a CR make 16385.
+  client.Send(std::string(kMax, 'y') + "\r\n");
+  EXPECT_TRUE(Seen("Max line length exceeded."));
+  EXPECT_TRUE(client.ClosedByPeer());
+
+  test::TRawClient noLf(Port());  // refused before any LF arrives
+  noLf.Send(std::string(kMax + 1, 'z'));
+  EXPECT_TRUE(noLf.ClosedByPeer());
+
+  test::TRawClient last(Port());
+  last.Send("ok\nabc");
+  EXPECT_EQ(last.ReceiveLine(), "<ok>");
+  last.Close();  // mid-line
+  EXPECT_TRUE(Seen(kClosed));
+  EXPECT_TRUE(test::WaitFor([&] { return FServer.ThreadCount() == 0; }));
+}
+
+TEST_F(ServerTest, IntegersAndWrittenBlocks) {
+  std::string data(70000, '\0');  // more than one 32768-byte piece
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 26);
+  Start([data](TIdPeerThread& thread) {
+    TIdTCPConnection& c = thread.Connection();
+    c.WriteInteger(1);
+    c.WriteInteger(-1);
+    c.WriteInteger(c.ReadInteger());
+    std::istringstream stream(data);
+    stream.seekg(10);
+    c.WriteStream(stream, 0);
+    std::istringstream shortStream("0123456789");
+    c.WriteStream(shortStream, 5);
+    c.WriteStream(shortStream, 20);  // sends what it has from its position, then fails
+  });
+  test::TRawClient client(Port());
+  EXPECT_EQ(client.Receive(8), std::string("\x00\x00\x00\x01\xFF\xFF\xFF\xFF", 8));
+  client.Send(std::string("\x00\x00\x61\xA8", 4));
+  EXPECT_EQ(client.ReceiveInt(), 25000);
+  EXPECT_EQ(client.ReceiveInt(), 69990);
+  EXPECT_EQ(client.Receive(69990), data.substr(10));
+  EXPECT_EQ(client.ReceiveInt(), 5);
+  EXPECT_EQ(client.Receive(5), "01234");
+  EXPECT_EQ(client.ReceiveInt(), 20);
+  EXPECT_EQ(client.Receive(5), "56789");
+  EXPECT_TRUE(Seen("No data to read."));
+}
+
+TEST_F(ServerTest, ReadBlocksTakeExactlyTheCount) {
+  Start([this](TIdPeerThread& thread) {
+    std::string block;
+    thread.Connection().ReadStream(block);
+    Record(block.size() > 20 ? "size " + std::to_string(block.size()) : "read " + block);
+  });
+  test::TRawClient client(Port());
+  client.SendInt(100000);
+  client.Send(std::string(100000, 'q'));
+  EXPECT_TRUE(Seen("size 100000"));
+  client.SendInt(0);
+  EXPECT_TRUE(Seen("read "));
+  client.SendInt(3);
+  client.Send("abcdef");  // the block, then bytes of the next count
+  EXPECT_TRUE(Seen("read abc"));
+  client.Send(std::string("\0xyz", 4));  // count "def\0": far more than ever arrives
+  client.Close();
+  EXPECT_TRUE(Seen(kClosed));
+
+  test::TRawClient negative(Port());
+  negative.SendInt(-5);
+  negative.Send("hello");
+  EXPECT_TRUE(Seen("Invalid block length."));
+  EXPECT_TRUE(negative.ClosedByPeer());
+}
+
+TEST_F(ServerTest, MaxConnectionsRefusesAndAnOpenConnectionIsDispatchedAgain) {
+  std::atomic<int> calls{0};
+  Start(
+      [&](TIdPeerThread& thread) {
+        TIdTCPConnection& c = thread.Connection();
+        const std::string line = c.ReadLn();
+        c.WriteLn(std::to_string(++calls) + " " + line + " " + c.PeerAddress() + " " +
+                  std::to_string(FServer.ThreadCount()) + (thread.ThreadId() > 0 ? " id" : " -"));
+      },
+      2);
+  test::TRawClient a(Port());
+  test::TRawClient b(Port());
+  test::TRawClient refused(Port());
+  EXPECT_TRUE(refused.ClosedByPeer());
+  a.Close();
+  ASSERT_TRUE(test::WaitFor([&] { return FServer.ThreadCount() == 1; }));
+  test::TRawClient next(Port());
+  next.Send("x\ny\n");
+  EXPECT_EQ(next.ReceiveLine(), "1 x 127.0.0.1 2 id");
+  EXPECT_EQ(next.ReceiveLine(), "2 y 127.0.0.1 2 id");
+}
+
+TEST_F(ServerTest, BindFailureThenDeactivationThenRebindingThePort) {
+  Start([this](TIdPeerThread& thread) {
+    try {
+      Echo(thread);
+    } catch (const EIdException& e) {
+      Record(std::string(e.what()) + (thread.Terminated() ? " terminated" : ""));
+    }
+  });
+  TIdTCPServer other(Port());
+  other.OnExecute = Echo;
+  EXPECT_THAT([&] { other.SetActive(true); },
+              ThrowsMessage<EIdCouldNotBindSocket>(
+                  StrEq("Could not bind socket. Address and port are already in use.")));
+  {
+    test::TRawClient client(Port());
+    client.Send("hi\n");
+    ASSERT_EQ(client.ReceiveLine(), "<hi>");
+    // Wakes the blocked read; closing first leaves the server's side in TIME_WAIT.
+    FServer.SetActive(false);
+    EXPECT_EQ(FServer.ThreadCount(), 0);
+    EXPECT_TRUE(Seen("Connection Closed Gracefully. terminated"));
+    EXPECT_TRUE(client.ClosedByPeer());
+  }
+  other.SetActive(true);
+  test::TRawClient client(Port());
+  client.Send("back\n");
+  EXPECT_EQ(client.ReceiveLine(), "<back>");
+}
+
+TEST_F(ServerTest, HandlerIgnoringTheCloseTimesDeactivationOut) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  FServer.TerminateWait = 300;
+  Start([this, released](TIdPeerThread&) {
+    Record("running");
+    released.wait();
+  });
+  test::TRawClient client(Port());
+  ASSERT_TRUE(Seen("running"));
+  EXPECT_THAT([&] { FServer.SetActive(false); },
+              ThrowsMessage<EIdTerminateThreadTimeout>(StrEq("Terminate Thread Timeout")));
+  EXPECT_EQ(FServer.ThreadCount(), 1);
+  release.set_value();
+  EXPECT_TRUE(test::WaitFor([&] { return FServer.ThreadCount() == 0; }));
+}
+
+TEST_F(ServerTest, ClientConnectsFailsAndReconnects) {
+  Start([](TIdPeerThread& thread) {
+    TIdTCPConnection& c = thread.Connection();
+    c.WriteLn("hello");
+    for (std::string line; (line = c.ReadLn()) != "bye";) c.WriteLn("<" + line + ">");
+    c.Disconnect();
+  });
+  TIdTCPClient client;
+  int connected = 0, disconnected = 0;
+  client.OnConnected = [&](TIdTCPClient& c) { connected += c.Connected(); };
+  client.OnDisconnected = [&](TIdTCPConnection&) { ++disconnected; };
+  client.Host = "LoCaLhOsT";
+  client.Port = Port();
+  client.Connect();
+  EXPECT_EQ(client.PeerAddress(), "127.0.0.1");
+  EXPECT_EQ(client.ReadLn(), "hello");
+  EXPECT_THROW(client.Connect(), EIdAlreadyConnected);
+  client.ReadTimeout = 100;
+  EXPECT_THROW(client.ReadLn(), EIdReadTimeout);
+  client.ReadTimeout = 0;
+  client.WriteLn("again");  // the time-out kept the connection
+  EXPECT_EQ(client.ReadLn(), "<again>");
+  client.Disconnect();
+  client.Disconnect();
+  EXPECT_THROW(client.ReadLn(), EIdNotConnected);
+
+  client.Host = "127.0.0.1";
+  client.ConnectTimeout = 5000;
+  client.Connect();
+  EXPECT_EQ(client.ReadLn(), "hello");
+  // Whether it lands before or during the read, the read fails the same way.
+  std::thread closer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    client.DisconnectSocket();
+  });
+  EXPECT_THROW(client.ReadLn(), EIdConnClosedGracefully);
+  closer.join();
+  EXPECT_FALSE(client.Connected());
+  EXPECT_THROW(client.WriteLn("x"), EIdConnClosedGracefully);
+  client.Disconnect();
+
+  // Writing to a peer that has gone fails without a signal.
+  client.Connect();
+  client.WriteLn("bye");
+  ASSERT_TRUE(test::WaitFor([&] { return FServer.ThreadCount() == 0; }));
+  const std::string chunk(4096, 'x');
+  EXPECT_THROW(for (int i = 0; i < 1000; ++i) client.WriteLn(chunk), EIdException);
+  EXPECT_FALSE(client.Connected());
+
+  // A bound socket that does not listen: connecting to its port is refused.
+  TSocket holder = TSocket::CreateTcp();
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  ASSERT_EQ(bind(holder.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+  client.Port = holder.LocalPort();
+  EXPECT_THAT([&] { client.Connect(); },
+              ThrowsMessage<EIdSocketError>(
+                  testing::StartsWith("Socket Error # " + std::to_string(ECONNREFUSED) + "\r\n")));
+  EXPECT_FALSE(client.Connected());
+  client.Disconnect();
+  EXPECT_EQ(connected, 3);     // each hook call once connected, none for the failure
+  EXPECT_EQ(disconnected, 1);  // Disconnect fires only for an open connection
+}
+
+TEST(NextFieldTest, SplitsAtTheFirstDelimiter) {
+  std::string text = "LOGIN\tuser\t\tpass";
+  for (const char* want : {"LOGIN", "user", "", "pass", ""}) EXPECT_EQ(NextField(text, "\t"), want);
+  EXPECT_EQ(text, "");
+  text = "a, b,c";
+  EXPECT_EQ(NextField(text, ", "), "a");
+  EXPECT_EQ(text, "b,c");
+  EXPECT_EQ(NextField(text, ""), "b,c");
+  EXPECT_EQ(text, "");
+}
+
+}  // namespace

@@ -1,0 +1,246 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "net/IdTCPServer.h"
+#include "relay/UnitListRelayedSections.h"
+#include "relay/UnitRelayThread.h"
+#include "relay/UnitidZarnelRelayServer.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using namespace ::testing;
+using TClock = std::chrono::steady_clock;
+using V = std::vector<std::int32_t>;
+using S = std::vector<std::string>;
+constexpr std::int32_t StreamBytes = 40000;
+
+// Distinct bytes per stream index, so a record carrying the wrong stream shows.
+std::string Payload(int stream) {
+  std::string data(StreamBytes, '\0');
+  for (int i = 0; i < StreamBytes; ++i) data[i] = static_cast<char>('a' + (i + 13 * stream) % 26);
+  return data;
+}
+
+TEST(ListRelayedSections, EntriesKeepTheirOrderAndPlaceAsTheListGrows) {
+  TListRelayedSections list;
+  TRelayedSection& first = list.Add("GAME", 4);
+  for (int i = 0; i < 1000; ++i) list.Add("OTHER", i);  // enough to make a vector move
+  EXPECT_EQ(&list.Items(0), &first);
+  EXPECT_EQ(list.Items(1000).Section, 999);
+  EXPECT_THROW(list.Items(1001), std::out_of_range);
+  EXPECT_THROW(list.Items(-1), std::out_of_range);
+}
+
+class RelayServerTest : public ::testing::Test {
+ protected:
+  void TearDown() override { FServer.SetActive(false); }
+  // Activates the server (hooks are assigned before) and connects a peer.
+  std::unique_ptr<test::TRawClient> Open() {
+    if (!FServer.Active()) FServer.SetActive(true);
+    return std::make_unique<test::TRawClient>(FServer.BoundPort());
+  }
+  static V Ints(test::TRawClient& peer, std::size_t count) {
+    V values(count);
+    for (auto& value : values) value = peer.ReceiveInt();
+    return values;
+  }
+  // Sends a command code, then Line (when given) and Extra; reads Count integers back.
+  static V Ask(test::TRawClient& peer, std::int32_t code, std::size_t count,
+               const std::string& line = "", const V& extra = {}) {
+    peer.SendInt(code);
+    if (!line.empty()) peer.Send(line + "\r\n");
+    for (std::int32_t value : extra) peer.SendInt(value);
+    return Ints(peer, count);
+  }
+  // A refused command 4 or 5 without stream records: each section's name and integers.
+  static void ExpectSections(test::TRawClient& peer, std::int32_t code,
+                             const std::vector<std::pair<std::string, V>>& sections) {
+    EXPECT_EQ(Ask(peer, code, 2), (V{0, static_cast<std::int32_t>(sections.size())}));
+    for (const auto& [name, ints] : sections) {
+      EXPECT_EQ(peer.ReceiveLine(), name);
+      EXPECT_EQ(Ints(peer, ints.size()), ints) << name;
+    }
+  }
+
+  TidZarnelRelayServer FServer{0};
+};
+
+TEST_F(RelayServerTest, WithoutHooksEveryCommandGetsTheNoHookAnswer) {
+  auto peer = Open();
+  for (const auto& [code, reply] : std::vector<std::pair<std::int32_t, V>>{
+           {1, {0, 0}}, {0, {1, 0}}, {256, {1, 0}}, {4, {0, 0}}, {7, {0}}})
+    EXPECT_EQ(Ask(*peer, code, reply.size()), reply) << code;  // 256 acts as 0, 7 is unknown
+  EXPECT_EQ(Ask(*peer, 2, 4, "SOMEGAME"), (V{0, -1, 0, 0}));
+  EXPECT_EQ(Ask(*peer, 3, 1, "GAME", {2, 10, 20}), V{0});
+  ExpectSections(*peer, 5, {{"GAME", {1}}});       // streams not done: nothing more
+  ExpectSections(*peer, 0x7F04, {{"GAME", {1}}});  // no section hook: no stream records
+  EXPECT_EQ(Ask(*peer, 7, 1), V{0});               // no stray bytes before it
+}
+
+class RelayBlocksTest : public RelayServerTest {
+ protected:
+  void SetUp() override {
+    // The hook cannot see which section it serves, so the test tells it where to start.
+    FServer.OnSectionInfo = [this](std::int32_t stream, std::int32_t& blockStart,
+                                   std::int32_t& sectionSize, bool& sectionCompleted,
+                                   std::unique_ptr<std::istream>& data) {
+      if (stream == FMissingStream) return;
+      data = std::make_unique<std::istringstream>(Payload(stream));
+      data->seekg(FOffset.load());
+      blockStart = FOffset;
+      sectionSize = StreamBytes;
+      sectionCompleted = FSectionCompleted;
+    };
+    // Toggles, to show that the hook receives the current state.
+    FServer.OnAuthorizeServer = [](const std::string& ip, bool& authorized) {
+      authorized = !authorized && ip == "127.0.0.1";
+    };
+    FServer.OnGetGameList = [](std::vector<std::string>& games) { games = {"ALPHA", "BETA"}; };
+    FServer.OnGetGameInfo = [](const std::string& game, std::int32_t& section, bool& available,
+                               bool& completed) {
+      if (game == "OTHER") return;  // keeps the presets
+      section = game == "ALPHA" ? 5 : 4;
+      available = true;
+      completed = game == "BETA";
+    };
+  }
+  // Command 4 with the hook's streams at Offset: per section its name, then per stream its
+  // data, or "-" when it sends none; a finished section has no stream entries.
+  S Blocks(test::TRawClient& peer, std::int32_t offset) {
+    FOffset = offset;
+    S out;
+    for (int i = Ask(peer, 4, 2)[1]; i > 0; --i) {
+      out.push_back(peer.ReceiveLine());
+      const bool sending = peer.ReceiveInt() == 1;
+      for (int stream = 0; sending && stream < 2; ++stream) {
+        if (peer.ReceiveInt() == 0) {
+          out.push_back("-");
+        } else {
+          EXPECT_EQ(Ints(peer, 2), (V{offset, StreamBytes}));
+          out.push_back(peer.Receive(static_cast<std::size_t>(peer.ReceiveInt())));
+        }
+      }
+    }
+    return out;
+  }
+
+  std::atomic<std::int32_t> FOffset{0};
+  std::atomic<int> FMissingStream{-1};
+  std::atomic<bool> FSectionCompleted{true};
+};
+
+TEST_F(RelayBlocksTest, HooksAnswerPerConnection) {
+  auto peer = Open();
+  auto other = Open();
+  EXPECT_EQ(Ask(*peer, 0, 2), (V{1, 1}));
+  EXPECT_EQ(Ask(*peer, 2, 4, "ALPHA"), (V{1, 5, 1, 0}));
+  EXPECT_EQ(Ask(*peer, 2, 4, "OTHER"), (V{1, -1, 0, 0}));
+  EXPECT_EQ(Ask(*other, 1, 2), (V{0, 2}));  // the other connection is not authorized
+  EXPECT_EQ(other->ReceiveLine(), "ALPHA");
+  EXPECT_EQ(other->ReceiveLine(), "BETA");
+  EXPECT_EQ(Ask(*peer, 0, 2), (V{1, 0}));
+  EXPECT_EQ(Ask(*peer, 7, 1), V{0});
+}
+
+TEST_F(RelayBlocksTest, TwoSectionsShareTheBudgetUntilTheirStreamsCompleteThenMoveOn) {
+  auto peer = Open();
+  Ask(*peer, 3, 1, "ALPHA", {0, 0, 0});
+  Ask(*peer, 3, 1, "BETA", {3, 0, 0});
+  const auto piece = [](int stream, int offset) { return Payload(stream).substr(offset, 12500); };
+  for (std::int32_t at : {0, 12500, 25000, 37500})  // the last pieces hold 2500 bytes
+    EXPECT_EQ(Blocks(*peer, at),
+              (S{"ALPHA", piece(0, at), piece(1, at), "BETA", piece(0, at), piece(1, at)}));
+  EXPECT_EQ(Blocks(*peer, StreamBytes), (S{"ALPHA", "-", "-", "BETA", "-", "-"}));
+  // Newest first: BETA has reached the game's end, ALPHA moves on to its next section.
+  ExpectSections(*peer, 5, {{"BETA", {1, 1}}, {"ALPHA", {1, 0}}});
+  EXPECT_EQ(Blocks(*peer, 0), (S{"ALPHA", piece(0, 0), piece(1, 0), "BETA"}));
+  ExpectSections(*peer, 5, {{"BETA", {0}}, {"ALPHA", {1}}});
+  EXPECT_EQ(Ask(*peer, 7, 1), V{0});
+}
+
+TEST_F(RelayBlocksTest, PeerStartsHookFlagsAndAZeroShareAreHonoured) {
+  FServer.BlockSize = 1;
+  FSectionCompleted = false;
+  auto peer = Open();
+  Ask(*peer, 3, 1, "ALPHA", {0, StreamBytes - 1, StreamBytes - 2});
+  const std::string last[] = {Payload(0).substr(StreamBytes - 1),
+                              Payload(1).substr(StreamBytes - 1)};
+  EXPECT_EQ(Blocks(*peer, StreamBytes - 1), (S{"ALPHA", last[0], last[1]}));
+  EXPECT_EQ(Blocks(*peer, StreamBytes - 1), (S{"ALPHA", "-", last[1]}));
+  // Both streams went out in full, but the hook did not call the section complete.
+  ExpectSections(*peer, 5, {{"ALPHA", {1}}});
+  FMissingStream = 0;
+  Ask(*peer, 3, 1, "BETA", {0, 0, 0});
+  // Two sections share one byte: an empty block, not the whole stream.
+  EXPECT_EQ(Blocks(*peer, 0), (S{"ALPHA", "-", "-", "BETA", "-", ""}));
+  EXPECT_EQ(Ask(*peer, 7, 1), V{0});
+}
+
+class RelayThreadTest : public ::testing::Test {
+ protected:
+  RelayThreadTest() {
+    // The upstream holds every link open, so only the relay side can close it.
+    FUpstream.OnExecute = [this](TIdPeerThread& t) {
+      ++FLinks;
+      t.Connection().ReadLn();
+    };
+    FUpstream.SetActive(true);
+  }
+  std::unique_ptr<TRelayThread> MakeThread(TLog& log) {
+    return std::make_unique<TRelayThread>("1.0.0.23", "127.0.0.1", FDir / "Streams/", "secret", log,
+                                          FUpstream.BoundPort());
+  }
+  S Messages() const { return test::LogMessages(FDir / "zarnel.log"); }
+
+  test::TTempDir FDir;
+  TLog FLog{FDir / "zarnel.log"};
+  std::atomic<int> FLinks{0};
+  TIdTCPServer FUpstream{0};
+};
+
+TEST_F(RelayThreadTest, ConnectsAndClosesAtOnceThenRetriesAfterThePause) {
+  MakeThread(FLog)->WaitFor();  // never started: returns at once and logs nothing
+  TLog broken(FDir / "missing/zarnel.log");
+  auto unlogged = MakeThread(broken);  // a log that cannot be written must not stop the link
+  auto thread = MakeThread(FLog);
+  const auto started = TClock::now();
+  unlogged->Start();
+  thread->Start();
+  ASSERT_TRUE(test::WaitFor([&] { return Messages().size() >= 5 && FLinks >= 4; }));
+  EXPECT_GE(TClock::now() - started, milliseconds(2000));
+  const auto stopping = TClock::now();
+  thread->DisconnectSocket();
+  thread->Terminate();
+  thread->WaitFor();
+  EXPECT_LT(TClock::now() - stopping, milliseconds(1500));
+  EXPECT_EQ(Messages(),
+            (S{"Relay: Connected", "Relay: Disconnected", "Relay: Attempting Reconnection...",
+               "Relay: Connected", "Relay: Disconnected"}));
+  // Every line carries the relay thread's own number.
+  std::set<int> numbers;
+  for (const auto& line : test::SplitLines(test::ReadFile(FDir / "zarnel.log")))
+    numbers.insert(std::stoi(line.substr(line.find('[') + 1)));
+  EXPECT_THAT(numbers, ElementsAre(AllOf(Ne(0), Ne(CurrentThreadNumber()))));
+}
+
+TEST_F(RelayThreadTest, RefusedAttemptsAreLoggedAndRetriedUntilDestroyed) {
+  FUpstream.SetActive(false);  // nothing listens on its port any more
+  auto thread = MakeThread(FLog);
+  thread->Start();
+  ASSERT_TRUE(test::WaitFor([&] { return Messages().size() >= 3; }));
+  const auto stopping = TClock::now();
+  thread.reset();  // in the middle of a pause
+  EXPECT_LT(TClock::now() - stopping, milliseconds(1500));
+  const std::string refused = "Relay Exception :- Socket Error # 111";
+  EXPECT_THAT(Messages(), ElementsAre(StartsWith(refused), "Relay: Attempting Reconnection...",
+                                      StartsWith(refused)));
+}
+
+}  // namespace

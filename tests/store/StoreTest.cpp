@@ -1,0 +1,212 @@
+// The store: the INI format, the game info accessors, name checks and the listings.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "store/GameStore.h"
+#include "store/IniFile.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { mkdir(FRoot.c_str(), 0777); }
+  void MakeGame(const std::string& game, const std::string& info = "") {
+    mkdir((FRoot + game).c_str(), 0777);
+    if (!info.empty()) test::WriteFile(FRoot + game + "/info.ini", info);
+  }
+  test::TTempDir FDir;
+  const std::string FName = FDir / "test.ini";
+  const std::string FRoot = FDir / "Streams/";
+  TGameStore FStore{FRoot};
+};
+
+TEST_F(StoreTest, ParsingAndWriting) {
+  test::WriteFile(FName, std::string("orphan=1\r\n[ settings ]\r\n  key  =  a b = c  \r\n"
+                                     "; comment\r\n\r\nloose text\rcr=1\n[Settings]\nkey=X\n"
+                                     "[tail]\nbefore=1") +
+                             '\0' + "\n[tail]\nafter=1\n");
+  TIniFile ini(FName);
+  EXPECT_EQ(ini.ReadString("settings", "key", "-"), "a b = c");
+  EXPECT_EQ(
+      ini.Text(),
+      "[settings]\nkey=a b = c\nloose text\ncr=1\n\n[Settings]\nkey=X\n\n[tail]\nbefore=1\n\n");
+
+  // Of duplicate sections, and of duplicate keys, the later one counts.
+  test::WriteFile(FName, "[s]\nx=1\n[t]\ntwo=2\nword=true\nzero=0\n[s]\ny=3\ny=5\n");
+  TIniFile dup(FName);
+  EXPECT_EQ(dup.ReadString("s", "x", "-"), "-");
+  EXPECT_EQ(dup.ReadInteger("s", "y", 0), 5);
+  EXPECT_TRUE(dup.ReadBool("t", "two", false));
+  EXPECT_TRUE(dup.ReadBool("t", "word", true) && !dup.ReadBool("t", "word", false));
+  EXPECT_FALSE(dup.ReadBool("t", "zero", true));
+  dup.WriteInteger("s", "y", -4);
+  dup.WriteString("new", "v", " spaced ");
+  dup.WriteBool("t", "b", true);
+  EXPECT_EQ(
+      dup.Text(),
+      "[s]\nx=1\n\n[t]\ntwo=2\nword=true\nzero=0\nb=1\n\n[s]\ny=3\ny=-4\n\n[new]\nv= spaced \n\n");
+}
+
+TEST(TryStrToIntTest, HexDecimalAndRange) {
+  // clang-format off
+  const std::pair<const char*, std::int32_t> cases[] = {
+      {"0x1A", 26}, {"0X1a", 26}, {"$1A", 26}, {"x1A", 26}, {"  42", 42}, {"+5", 5},
+      {"-2147483648", INT32_MIN}, {"2147483647", INT32_MAX}, {"2147483648", 7},
+      {"-2147483649", 7}, {"26abc", 7}, {"", 7}, {"-", 7}, {"0x", 7}, {"$", 7}, {"1 ", 7},
+      {"$FFFFFFFF", -1}, {"0x80000000", INT32_MIN}, {"$100000000", 7}, {"true", 7}};
+  // clang-format on
+  std::int32_t value = 0;
+  for (const auto& [text, expected] : cases)
+    EXPECT_EQ(TryStrToInt(text, value) ? value : 7, expected) << "'" << text << "'";
+}
+
+TEST_F(StoreTest, LoadingAndSaving) {
+  EXPECT_EQ(TIniFile(FName).Text(), "");
+  // A directory exists but cannot be read as a file.
+  EXPECT_THAT(
+      [&] { TIniFile(FDir.Path() + "."); },
+      testing::ThrowsMessage<EFOpenError>(testing::StrEq("Cannot open file " + FDir.Path() + ".")));
+
+  // A new file gets 0666 less the umask; a replaced one keeps its mode.
+  const mode_t mask = umask(0);
+  umask(mask);
+  TIniFile ini(FName);
+  ini.WriteString("s", "long", std::string(4096, 'v'));  // over the size limit below
+  ini.SaveFile();
+  EXPECT_EQ(std::filesystem::status(FName).permissions(), std::filesystem::perms(0666 & ~mask));
+  chmod(FName.c_str(), 0604);
+  test::WriteFile(FName, "[old]\nkept=1\n");
+  TIniFile again(FName);
+  again.WriteInteger("s", "a", 2);
+  again.SaveFile();
+  EXPECT_EQ(test::ReadFile(FName), "[old]\nkept=1\n\n[s]\na=2\n\n");
+  EXPECT_EQ(std::filesystem::status(FName).permissions(), std::filesystem::perms(0604));
+
+  // A file size limit makes the write fail part way, as a full disk would.
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  const rlimit small{100, saved.rlim_max};
+  auto* oldHandler = signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &small);
+  EXPECT_THROW(ini.SaveFile(), EFCreateError);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(test::ReadFile(FName), "[old]\nkept=1\n\n[s]\na=2\n\n");
+  EXPECT_EQ(test::ListDir(FDir.Path()), (Names{"Streams", "test.ini"}));
+}
+
+TEST_F(StoreTest, RoundTripsKeyFormsAndViewerCounts) {
+  MakeGame("G");
+  FStore.WriteSize("G", 2, -1, 5);
+  FStore.WriteBlock("G", 2, 10, 2048);
+  FStore.WriteHeader("G", 1, 0, true);
+  FStore.WriteComplete("G", 1, 0, true);
+  FStore.WriteCompleteAll("G", true);
+  FStore.WriteStreamType("G", 1, 1);
+  FStore.WriteActiveStreams("G", 2);
+  FStore.WriteActiveSections("G", 3);
+  FStore.WriteWant("G", true);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) FStore.IncViewers("G");
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ((std::vector<std::int32_t>{FStore.ReadSize("G", 2, -1), FStore.ReadBlock("G", 2, 10),
+                                       FStore.ReadHeader("G", 1, 0), FStore.ReadHeader("G", 0, 1),
+                                       FStore.ReadComplete("G", 1, 0), FStore.ReadCompleteAll("G"),
+                                       FStore.ReadStreamType("G", 1), FStore.ReadActiveStreams("G"),
+                                       FStore.ReadActiveSections("G"), FStore.ReadViewers("G")}),
+            (std::vector<std::int32_t>{5, 2048, 1, 0, 1, 1, 1, 2, 3, 200}));
+  EXPECT_EQ(test::ReadFile(FRoot + "G/info.ini"),
+            "[size]\n2_-1=5\n\n[block]\n2_10=2048\n\n[header]\n1_0=1\n\n[complete]\n1_0=1\n"
+            "all=1\n\n[types]\n1=1\n\n[active]\nstreams=2\nsections=3\n\n[stream]\nwant=1\n"
+            "viewers=200\n\n");
+  EXPECT_EQ(FStore.StreamPath("G", 2, -1), FRoot + "G/stream_2_-1");
+  FStore.WriteViewers("G", 1);
+  FStore.DecViewers("G");
+  FStore.DecViewers("G");
+  EXPECT_EQ(FStore.ReadViewers("G"), 0);
+
+  MakeGame("H", "[types]\n0=257\n");
+  EXPECT_EQ(FStore.ReadStreamType("H", 0), 1);  // the low byte
+}
+
+TEST_F(StoreTest, MissingGamesAndInvalidNamesTouchNothing) {
+  // Files an unchecked name would reach: the root's and its parent's info.ini.
+  const std::string info = "[stream]\navailable=1\nviewers=5\n";
+  test::WriteFile(FRoot + "info.ini", info);
+  test::WriteFile(FDir / "info.ini", info);
+  MakeGame("a");
+  for (const std::string& name :
+       Names{"NOPE", "", ".", "..", "a/", "../x", "a/b", std::string("a\0b", 3)}) {
+    EXPECT_FALSE(FStore.ReadAvailable(name) || FStore.ReadComplete(name, 1, 1)) << name;
+    EXPECT_EQ(FStore.ReadViewers(name) + FStore.ReadSize(name, 0, 0), 0) << name;
+    EXPECT_THROW(FStore.IncViewers(name), EFCreateError);
+    if (name == "NOPE") continue;
+    EXPECT_THROW(FStore.GameDir(name), EFCreateError);
+    EXPECT_THROW(FStore.StreamPath(name, 0, 0), EFCreateError);
+  }
+  EXPECT_THAT([&] { FStore.WriteAvailable("NOPE", true); },
+              testing::ThrowsMessage<EFCreateError>(
+                  testing::StrEq("Cannot create file " + FRoot + "NOPE/info.ini")));
+  EXPECT_EQ(test::ListDir(FRoot), (Names{"a", "info.ini"}));
+  EXPECT_TRUE(test::ListDir(FRoot + "a").empty());
+  EXPECT_EQ(test::ListDir(FDir.Path()), (Names{"Streams", "info.ini"}));
+  EXPECT_EQ(test::ReadFile(FDir / "info.ini") + test::ReadFile(FRoot + "info.ini"), info + info);
+}
+
+// A Demo section file: the record's lead, summary text and marker, cut to Length bytes.
+void WriteRecord(const std::string& path, const std::string& text, std::uint32_t marker,
+                 std::size_t length = 1032) {
+  std::string record(1032, '\0');
+  record.replace(4, text.size(), text);
+  std::memcpy(&record[1028], &marker, 4);
+  test::WriteFile(path, record.substr(0, length));
+}
+
+TEST_F(StoreTest, GameAndSectionListings) {
+  // Stream 0 is audio, so the summaries come from stream 1.
+  MakeGame("G", "[active]\nstreams=2\nsections=5\n[types]\n0=1\n1=0\n");
+  MakeGame(".hidden");
+  test::WriteFile(FRoot + "plain", "x");
+  Names list{"kept"};
+  ListGames(FRoot.substr(0, FRoot.size() - 1), list);
+  ListGames(FDir / "missing", list);
+  std::sort(list.begin() + 1, list.end());
+  EXPECT_EQ(list, (Names{"kept", "G", "plain"}));
+
+  test::WriteFile(FRoot + "G/stream_1_0", "");
+  WriteRecord(FRoot + "G/stream_1_1", "no summary yet", 0);
+  WriteRecord(FRoot + "G/stream_1_2", "1:00,map,a,1,b,2,,no,,,,", 7);
+  WriteRecord(FRoot + "G/stream_1_3", "cut", 1, 500);
+  WriteRecord(FRoot + "G/stream_1_4", std::string(1024, 'A'), 1);
+  list.clear();
+  FStore.ListSections("G", list);
+  EXPECT_EQ(list, (Names{"\"0\",Time,Map,\"Team 1\",\"Team 1 Score\",\"Team 2\",\"Team 2 Score\",,"
+                         "Audio,,,,",
+                         "\"2\",1:00,map,a,1,b,2,,no,,,,", "\"4\"," + std::string(1024, 'A')}));
+  // A missing section file raises; the earlier lines stay.
+  FStore.WriteActiveSections("G", 6);
+  EXPECT_THROW(FStore.ListSections("G", list), EFOpenError);
+  EXPECT_EQ(list.size(), 6u);
+  // Audio only, or an empty game: nothing.
+  FStore.WriteStreamType("G", 1, 1);
+  list.clear();
+  FStore.ListSections("G", list);
+  MakeGame("E");
+  FStore.ListSections("E", list);
+  EXPECT_TRUE(list.empty());
+}
+
+}  // namespace

@@ -1,0 +1,263 @@
+// Accounts, logged-in names, and the view service over real sockets; streaming runs in 1000 ms
+// cycles, so small files, a low normal budget and viewers served side by side save wall time.
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <filesystem>
+
+#include "ViewTestSupport.h"
+#include "film/FilmService.h"
+#include "server/UnitZarnelGlobal.h"
+#include "view/UnitListUser.h"
+#include "view/ViewService.h"
+
+namespace {
+
+using namespace std::string_literals;
+using viewtest::Bytes;
+using V = std::vector<std::int32_t>;
+
+TEST(ListUserTest, AccountsFileRules) {
+  test::TTempDir dir;
+  // Lines end at LF, CR or CR LF; a NUL byte ends the text.
+  test::WriteFile(dir / "users.txt",
+                  "alice,first\nAlice,second\r\n bob,spaced\rcarol,pw,more\n\ndave\nbob,real\r\n"
+                  "e,5\0f,6\n"s);
+  const TListUser users(dir / "users.txt");
+  // The first line naming a user wins, in any case; nothing is trimmed.
+  const std::pair<const char*, const char*> want[] = {
+      {"ALICE", "first"}, {" BOB", "spaced"}, {"bob", "real"}, {"carol", "pw"},
+      {"dave", ""},       {"e", "5"},         {"f", ""},       {"nobody", ""}};
+  for (const auto& [name, password] : want) EXPECT_EQ(users.GetPassword(name), password) << name;
+  EXPECT_EQ(TListUser(dir / "none.txt").GetPassword("a"), "");
+  std::filesystem::create_directories(dir / "dir.txt");
+  EXPECT_THROW(TListUser(dir / "dir.txt"), std::exception);
+}
+
+TEST(ListActiveUsersTest, SimultaneousLoginsLetExactlyOneThrough) {
+  for (int round = 0; round < 200; ++round) {
+    TListActiveUsers list;
+    std::atomic<int> admitted{0};
+    std::thread a([&] { admitted += !list.CheckAndAdd("zed"); });
+    std::thread b([&] { admitted += !list.CheckAndAdd("ZED"); });
+    a.join();
+    b.join();
+    ASSERT_EQ(admitted, 1);
+  }
+}
+
+// The service starts at the first Port(): a test changes FSettings before.
+class ViewServiceTest : public ::testing::Test {
+ protected:
+  ViewServiceTest() : FLog(FDir / "zarnel.log"), FStore(FDir / "Streams/") {
+    std::filesystem::create_directories(FStore.StreamsDir());
+  }
+  ~ViewServiceTest() override { FServer.SetActive(false); }
+  std::uint16_t Port() {
+    if (!FService) {
+      FService =
+          std::make_unique<TViewService>(FSettings, FLog, FStore, FActiveUsers, FDir / "users.txt",
+                                         [this] { return FServer.ThreadCount(); });
+      FServer.OnExecute = [this](TIdPeerThread& t) { FService->Execute(t); };
+      FServer.SetActive(true);
+    }
+    return FServer.BoundPort();
+  }
+  // A viewer past the greeting that has sent Line.
+  std::unique_ptr<test::TRawClient> Connect(const std::string& line) {
+    auto c = std::make_unique<test::TRawClient>(Port());
+    viewtest::Greet(*c, FSettings.ViewerAuth ? "AUTH" : "NOAUTH");
+    c->Send(line + "\r\n");
+    return c;
+  }
+  bool Logged(const std::string& message) {
+    return test::WaitFor(
+        [&] { return std::ranges::count(test::LogMessages(FDir / "zarnel.log"), message) > 0; });
+  }
+  struct TStream {
+    std::uint8_t Type = 0;
+    std::string Data;
+    std::int32_t Block = 0;  // the Demo header's size; on disk when the data reaches past it
+  };
+  void WriteSection(const std::string& game, int section, const std::vector<TStream>& streams) {
+    std::filesystem::create_directories(FStore.GameDir(game));
+    for (int i = 0; i < static_cast<int>(streams.size()); ++i) {
+      const auto size = static_cast<std::int32_t>(streams[i].Data.size());
+      FStore.WriteStreamType(game, i, streams[i].Type);
+      FStore.WriteSize(game, i, section, size);
+      FStore.WriteBlock(game, i, section, streams[i].Block);
+      FStore.WriteHeader(game, i, section, size > streams[i].Block);
+      FStore.WriteComplete(game, i, section, true);
+      test::WriteFile(FStore.StreamPath(game, i, section), streams[i].Data);
+    }
+    FStore.WriteActiveStreams(game, static_cast<std::int32_t>(streams.size()));
+    FStore.WriteActiveSections(game, section + 1);
+    FStore.WriteAvailable(game, true);
+    FStore.WriteCompleteAll(game, true);
+  }
+  static V Ints(test::TRawClient& c, int count) {
+    V v;
+    for (int i = 0; i < count; ++i) v.push_back(c.ReceiveInt());
+    return v;
+  }
+  static void ExpectChunk(test::TRawClient& c, std::int32_t slot, const std::string& data) {
+    ASSERT_EQ(Ints(c, 3), (V{slot, 0, static_cast<std::int32_t>(data.size())}));
+    EXPECT_EQ(c.Receive(data.size()), data);
+  }
+
+  test::TTempDir FDir;
+  TSettings FSettings;
+  TLog FLog;
+  TGameStore FStore;
+  TListActiveUsers FActiveUsers;
+  std::unique_ptr<TViewService> FService;
+  TIdTCPServer FServer{0};
+};
+
+TEST_F(ViewServiceTest, RefusesOtherProtocols) {
+  for (const std::string line : {"1.0.0.1\t1015", "1.0.0.1"}) {
+    test::TRawClient c(Port());
+    c.ReceiveLine();
+    c.Send(line + "\r\n");
+    EXPECT_EQ(c.ReceiveLine(),
+              std::string("FAIL\tInvalid protocol need 1016 Get latest client at ") + WebAddress);
+    EXPECT_TRUE(c.ClosedByPeer());
+  }
+  EXPECT_TRUE(Logged("View client connected [1 Total server connections] 127.0.0.1"));
+}
+
+TEST_F(ViewServiceTest, ListsGamesAndSectionsAndRequestsOnlyGames) {
+  for (const std::string game : {"A", "B", "HIDDEN"}) WriteSection(game, 0, {});
+  FStore.WriteAvailable("HIDDEN", false);
+  WriteSection("C", 0, {{0, ""}});
+  test::WriteFile(FStore.StreamsDir() + "plain", "");
+  std::vector<std::string> listed;  // in directory order, which LISTGAMES reverses
+  ListGames(FStore.StreamsDir(), listed);
+  std::erase_if(listed, [](const std::string& g) { return g == "HIDDEN" || g == "plain"; });
+  auto c = Connect(
+      "bogus\r\nlistgames\r\nLISTSECTIONS\tc\r\nLISTSECTIONS\tnone\r\nLISTSECTIONS\ta/../c");
+  ASSERT_EQ(c->ReceiveInt(), 3);
+  for (auto it = listed.rbegin(); it != listed.rend(); ++it) EXPECT_EQ(c->ReceiveLine(), *it);
+  ASSERT_EQ(c->ReceiveInt(), 1);
+  EXPECT_EQ(c->ReceiveLine(),
+            "\"0\",Time,Map,\"Team 1\",\"Team 1 Score\",\"Team 2\",\"Team 2 Score\",,Audio,,,,");
+  EXPECT_EQ(Ints(*c, 2), (V{0, 0}));
+  // A missing game and names that are no game end a request; nothing is written outside.
+  for (const std::string game : {"NOPE", "..", "", "x/../../y"})
+    EXPECT_TRUE(Connect("REQUEST\t" + game + "\t0\t0")->ClosedByPeer()) << game;
+  EXPECT_TRUE(
+      Logged("View Exception:- Cannot create file " + FStore.StreamsDir() + "NOPE/info.ini"));
+  EXPECT_EQ(test::ListDir(FStore.StreamsDir()),
+            (std::vector<std::string>{"A", "B", "C", "HIDDEN", "plain"}));
+  EXPECT_EQ(test::ListDir(FDir.Path()), (std::vector<std::string>{"Streams", "zarnel.log"}));
+}
+
+TEST_F(ViewServiceTest, LoginOutcomesAndOneSessionPerNameFreedAtTheEnd) {
+  FSettings.ViewerAuth = true;
+  test::WriteFile(FDir / "users.txt", "bob,\neve,Secret\n");
+  const auto login = [&](const std::string& line, const std::string& reply) {
+    auto c = Connect(line);
+    EXPECT_EQ(c->ReceiveLine(), reply) << line;
+    EXPECT_TRUE(reply == "OK" || c->ClosedByPeer()) << line;
+    return c;
+  };
+  // An empty password is never accepted, not even against an empty one in the file.
+  for (const std::string line : {"bob\t", "eve\tsecret", "mallory\tSecret"})
+    login(line, "FAIL\tIncorrect username or password");
+  auto first = login("eve\tSecret", "OK");
+  login("EVE\tSecret", "FAIL\tEVE user is already logged in");
+  WriteSection("GAME", 0, {});
+  first->Send("REQUEST\tGAME\t0\t0\r\n");
+  EXPECT_EQ(first->ReceiveInt(), 0);  // keep-alive: a section without streams
+  EXPECT_EQ(FActiveUsers.Count(), 1u);
+  // The end steps all run even when the game has gone: the name is freed.
+  std::filesystem::remove_all(FStore.GameDir("GAME"));
+  EXPECT_EQ(viewtest::NextNot(*first, 0), -2);
+  EXPECT_TRUE(first->ClosedByPeer());
+  EXPECT_TRUE(
+      Logged("View Exception:- Cannot create file " + FStore.StreamsDir() + "GAME/info.ini"));
+  EXPECT_TRUE(test::WaitFor([&] { return FActiveUsers.Count() == 0; }));
+  login("Eve\tSecret", "OK");
+}
+
+// The buffer budget (up to three sections past the start) keeps its default of 50000.
+TEST_F(ViewServiceTest, FinishedGamesUntilTheEndAndSharedBudgets) {
+  FSettings.BandwidthNormal = 100;
+  const std::string whole = Bytes(12000, 0x01020304), demo = Bytes(200, 9), audio = Bytes(50, 0, 3);
+  WriteSection("GAME", 0, {{0, whole}});
+  WriteSection("G", 4, {{0, demo}, {1, audio}});
+  auto one = Connect("REQUEST\tGAME\t0\t0\tFALSE"), shared = Connect("REQUEST\tG\t0\t4");
+  EXPECT_EQ(Ints(*one, 4), (V{1, 0, 0x01020304, 12000}));
+  EXPECT_EQ(Ints(*shared, 7), (V{2, 0, 9, 200, 1, 0, 50}));
+  EXPECT_EQ(FStore.ReadViewers("GAME"), 1);
+  for (auto* c : {one.get(), shared.get(), shared.get()}) c->SendInt(0);
+  ExpectChunk(*one, 0, whole);
+  EXPECT_EQ(Ints(*one, 3), (V{0, 1, -1}));
+  FStore.WriteAvailable("GAME", false);
+  // Open streams share the normal budget.
+  ExpectChunk(*shared, 0, demo.substr(0, 50));
+  ExpectChunk(*shared, 1, audio);
+  // Between cycles the sender keeps positions, not open stream files.
+  EXPECT_TRUE(test::WaitFor([] {
+    std::error_code ec;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd", ec))
+      if (read_symlink(fd, ec).filename().string().starts_with("stream_")) return false;
+    return true;
+  }));
+  ExpectChunk(*shared, 0, demo.substr(50, 50));
+  EXPECT_EQ(Ints(*shared, 2), (V{1, 1}));
+  // A completed stream hands its share over.
+  ExpectChunk(*shared, 0, demo.substr(100, 100));
+  EXPECT_EQ(Ints(*shared, 2), (V{0, 1}));
+  shared->Close();
+  EXPECT_EQ(viewtest::NextNot(*one, -1), -2);
+  EXPECT_TRUE(one->ClosedByPeer());
+  // The viewers are counted down however the session ends.
+  EXPECT_TRUE(test::WaitFor(
+      [&] { return FStore.ReadViewers("GAME") == 0 && FStore.ReadViewers("G") == 0; }));
+}
+
+TEST_F(ViewServiceTest, SectionDistanceHeaderZoomResumeOffsetsAndAudioOnly) {
+  FSettings.BandwidthNormal = 100;
+  for (int s = 0; s <= 6; ++s) WriteSection("D", s, {{0, Bytes(250, s, s), 50}});
+  // The Demo header is not on disk yet: only an audio-only viewer gets the section.
+  WriteSection("A", 0, {{0, Bytes(100, 1), 1000}, {1, Bytes(80, 0, 5)}});
+  WriteSection("S", 0, {{0, std::string("\x05\x01", 2)}});
+  // Start and current section, resume offset.
+  const std::vector<std::array<int, 3>> asks = {{2, 5, 0},   {2, 6, 0},   {3, 3, 100},
+                                                {3, 3, 250}, {3, 3, 251}, {3, 3, -1}};
+  std::vector<std::unique_ptr<test::TRawClient>> d;
+  for (const auto& [start, current, offset] : asks)
+    d.push_back(Connect("REQUEST\tD\t" + std::to_string(start) + "\t" + std::to_string(current)));
+  auto audioOnly = Connect("REQUEST\tA\t0\t0\ttrue"), full = Connect("REQUEST\tA\t0\t0"),
+       shortLead = Connect("REQUEST\tS\t0\t0");
+  for (std::size_t i = 0; i < asks.size(); ++i) {
+    const auto [start, current, offset] = asks[i];
+    EXPECT_EQ(Ints(*d[i], 4), (V{1, 0, current, current == start ? 250 : 200})) << i;
+    d[i]->SendInt(offset);
+  }
+  ExpectChunk(*d[0], 0, Bytes(250, 5, 5).substr(50));       // buffer budget
+  ExpectChunk(*d[1], 0, Bytes(250, 6, 6).substr(50, 100));  // normal budget
+  ExpectChunk(*d[2], 0, Bytes(250, 3, 3).substr(100));
+  EXPECT_EQ(Ints(*d[3], 2), (V{0, 1}));
+  EXPECT_TRUE(d[4]->ClosedByPeer());
+  EXPECT_TRUE(d[5]->ClosedByPeer());
+  EXPECT_TRUE(Logged("View Exception:- Tried to resume outside valid data range"));
+
+  EXPECT_EQ(Ints(*shortLead, 4), (V{1, 0, 0x0105, 2}));  // the missing lead bytes read as 0
+  EXPECT_EQ(Ints(*audioOnly, 4), (V{1, 1, 0, 80}));
+  audioOnly->SendInt(0);
+  ExpectChunk(*audioOnly, 0, Bytes(80, 0, 5));
+  EXPECT_EQ(Ints(*audioOnly, 2), (V{0, 1}));
+  EXPECT_EQ(Ints(*full, 3), (V{0, 0, 0}));
+}
+
+TEST_F(ViewServiceTest, LiveViewerGetsEveryByteOnceAndInOrder) {
+  TFilmService film(FSettings, FLog, FStore);
+  TIdTCPServer filmServer(0);
+  filmServer.OnExecute = [&](TIdPeerThread& t) { film.Execute(t); };
+  filmServer.SetActive(true);
+  viewtest::UploadWhileWatching(filmServer.BoundPort(), Port(), "");
+}
+
+}  // namespace
