@@ -103,6 +103,17 @@ void TidZarnelRelayServer::AddRelayedSection(TRelaySession& session) {
   item.BlockStart[1] = session.Connection.ReadInteger();
 }
 
+namespace {
+
+// The game name and 1, or 0 for a section already completed; true when more follows.
+bool SendSectionHead(TIdTCPConnection& connection, const TRelayedSection& item) {
+  connection.WriteLn(item.GameName);
+  connection.WriteInteger(item.Completed ? 0 : 1);
+  return !item.Completed;
+}
+
+}  // namespace
+
 void TidZarnelRelayServer::SendBlocks(TRelaySession& session) {
   const int count = session.Sections.Count();
   session.Connection.WriteInteger(count);
@@ -110,12 +121,7 @@ void TidZarnelRelayServer::SendBlocks(TRelaySession& session) {
   const std::int32_t share = BlockSize / count;
   for (int i = 0; i < count; ++i) {
     TRelayedSection& item = session.Sections.Items(i);
-    session.Connection.WriteLn(item.GameName);
-    if (item.Completed) {
-      session.Connection.WriteInteger(0);
-      continue;
-    }
-    session.Connection.WriteInteger(1);
+    if (!SendSectionHead(session.Connection, item)) continue;
     if (!OnSectionInfo) continue;
     for (int stream = 0; stream < 2; ++stream) SendStreamRecord(session, item, stream, share);
   }
@@ -157,12 +163,7 @@ void TidZarnelRelayServer::SendSectionStatus(TRelaySession& session) {
   session.Connection.WriteInteger(count);
   for (int i = count - 1; i >= 0; --i) {
     TRelayedSection& item = session.Sections.Items(i);
-    session.Connection.WriteLn(item.GameName);
-    if (item.Completed) {
-      session.Connection.WriteInteger(0);
-      continue;
-    }
-    session.Connection.WriteInteger(1);
+    if (!SendSectionHead(session.Connection, item)) continue;
     if (!item.StreamCompleted[0] || !item.StreamCompleted[1]) continue;
     std::int32_t latest = -1;
     bool available = false;

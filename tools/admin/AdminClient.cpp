@@ -62,7 +62,7 @@ std::string ResolveGame(const std::vector<TAdminGame>& games, const std::string&
   std::vector<std::string> matches;
   for (const auto& game : games) {
     if (game.Name == name) return name;
-    if (UpperAscii(game.Name) == UpperAscii(name)) matches.push_back(game.Name);
+    if (UpperCase(game.Name) == UpperCase(name)) matches.push_back(game.Name);
   }
   if (matches.size() == 1) return matches.front();
   if (matches.empty()) throw TToolError("no game named " + name);

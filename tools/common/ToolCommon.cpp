@@ -11,6 +11,9 @@
 #include <fstream>
 #include <iostream>
 
+#include "net/NetUtil.h"
+#include "server/UnitZarnelGlobal.h"
+
 namespace tools {
 
 namespace {
@@ -140,12 +143,6 @@ std::string PasswordFrom(const TArgs& args, const std::string& envName) {
   return env ? env : "";
 }
 
-std::string UpperAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
-
 int RunTool(const char* name, const char* usage, int argc, char** argv,
             const std::vector<std::string>& valueOptions, const std::vector<std::string>& flags,
             const std::function<int(const TArgs&)>& body) {
@@ -212,6 +209,21 @@ void TToolClient::Connect() {
   } catch (const EIdException& e) {
     throw TToolError("cannot connect to " + Endpoint() + ": " + OneLine(e.what()));
   }
+}
+
+void TToolClient::Greet(const std::string& tool, const std::string& protocol,
+                        const std::string& service) {
+  std::string greeting = FClient.ReadLn();
+  NextField(greeting, "\t");
+  if (NextField(greeting, "\t") != protocol)
+    throw TToolError(Endpoint() + " does not speak the " + service + " protocol " + protocol);
+  FClient.WriteLn(tool + " " + ServerVersion + "\t" + protocol);
+  ExpectOk();
+}
+
+void TToolClient::ExpectOk() {
+  std::string reply = FClient.ReadLn();
+  if (NextField(reply, "\t") != "OK") throw TToolError("the server refused: " + reply);
 }
 
 std::string TToolClient::Endpoint() const {

@@ -72,9 +72,6 @@ class TArgs {
 // variable EnvName; empty when neither is given.
 std::string PasswordFrom(const TArgs& args, const std::string& envName);
 
-// Upper-cases ASCII letters a to z only, as the server does with game names.
-std::string UpperAscii(std::string text);
-
 // Runs Body with the parsed arguments, turning every error into its message and exit status.
 int RunTool(const char* name, const char* usage, int argc, char** argv,
             const std::vector<std::string>& valueOptions, const std::vector<std::string>& flags,
@@ -98,6 +95,11 @@ class TToolClient {
   // "host:port", for messages.
   std::string Endpoint() const;
   int TimeoutSeconds() const { return FTimeoutSeconds; }
+  // Reads the server's greeting, checks its protocol number, identifies as Tool and expects
+  // "OK"; raises TToolError otherwise.
+  void Greet(const std::string& tool, const std::string& protocol, const std::string& service);
+  // Reads one line and raises TToolError with it unless its first field is "OK".
+  void ExpectOk();
   // One-line description of a connection-layer error, naming the server.
   std::string Describe(const EIdException& error) const;
 

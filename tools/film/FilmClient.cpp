@@ -1,8 +1,5 @@
 #include "film/FilmClient.h"
 
-#include "net/NetUtil.h"
-#include "server/UnitZarnelGlobal.h"
-
 namespace tools {
 
 namespace {
@@ -12,17 +9,10 @@ constexpr std::int32_t kKindEnd = 1;
 }  // namespace
 
 void TFilmClient::Open(const std::string& password, bool resume, const std::string& game) {
-  auto& connection = FClient.Connection();
-  std::string greeting = connection.ReadLn();
-  NextField(greeting, "\t");
-  if (NextField(greeting, "\t") != kFilmProtocol)
-    throw TToolError(FClient.Endpoint() + " does not speak the film protocol " + kFilmProtocol);
-  connection.WriteLn(std::string("zarnel-film ") + ServerVersion + "\t" + kFilmProtocol);
-  std::string reply = connection.ReadLn();
-  if (NextField(reply, "\t") != "OK") throw TToolError("the server refused: " + reply);
-  connection.WriteLn("AUTH\t" + password + "\t" + (resume ? "RESUME" : "NEW") + "\t" + game);
-  reply = connection.ReadLn();
-  if (NextField(reply, "\t") != "OK") throw TToolError("the server refused: " + reply);
+  FClient.Greet("zarnel-film", kFilmProtocol, "film");
+  FClient.Connection().WriteLn("AUTH\t" + password + "\t" + (resume ? "RESUME" : "NEW") + "\t" +
+                               game);
+  FClient.ExpectOk();
 }
 
 std::vector<std::int32_t> TFilmClient::Transmit(const TSourceSection& section) {

@@ -8,6 +8,7 @@
 #include "common/ToolCommon.h"
 #include "film/FilmClient.h"
 #include "film/GameSource.h"
+#include "net/NetUtil.h"
 #include "server/UnitZarnelGlobal.h"
 #include "store/GameStore.h"
 
@@ -151,7 +152,7 @@ int Run(const tools::TArgs& args) {
                               std::to_string(client.TimeoutSeconds()) + " s");
     throw tools::TToolError(client.Describe(e));
   }
-  progress.Note(tools::UpperAscii(game) + " uploaded: " + std::to_string(sections.size()) +
+  progress.Note(UpperCase(game) + " uploaded: " + std::to_string(sections.size()) +
                 (sections.size() == 1 ? " section" : " sections"));
   return tools::ExitOk;
 }

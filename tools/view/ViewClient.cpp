@@ -15,13 +15,7 @@ constexpr std::int32_t kMaxLines = 1000000;
 
 void TViewClient::Open(const std::string& user, const std::string& password) {
   auto& connection = FClient.Connection();
-  std::string greeting = connection.ReadLn();
-  NextField(greeting, "\t");
-  if (NextField(greeting, "\t") != kViewProtocol)
-    throw TToolError(FClient.Endpoint() + " does not speak the view protocol " + kViewProtocol);
-  connection.WriteLn(std::string("zarnel-view ") + ServerVersion + "\t" + kViewProtocol);
-  std::string reply = connection.ReadLn();
-  if (NextField(reply, "\t") != "OK") throw TToolError("the server refused: " + reply);
+  FClient.Greet("zarnel-view", kViewProtocol, "view");
 
   const std::string login = connection.ReadLn();
   if (login == "NOAUTH") return;
@@ -30,7 +24,7 @@ void TViewClient::Open(const std::string& user, const std::string& password) {
     throw TToolError(
         "the server asks for a login: give --user (or ZARNEL_VIEW_USER) and a password");
   connection.WriteLn(user + "\t" + password);
-  reply = connection.ReadLn();
+  std::string reply = connection.ReadLn();
   if (NextField(reply, "\t") == "OK") return;
   const std::string inUse = " user is already logged in";
   if (reply.size() >= inUse.size() &&
@@ -57,8 +51,8 @@ void TViewClient::Request(const std::string& game, std::int32_t start, std::int3
 
 void TViewClient::RequireGame(const std::string& game) {
   const auto games = ListGames();
-  if (std::find(games.begin(), games.end(), UpperAscii(game)) == games.end())
-    throw TToolError("no game named " + UpperAscii(game) + " is offered to viewers");
+  if (std::find(games.begin(), games.end(), UpperCase(game)) == games.end())
+    throw TToolError("no game named " + UpperCase(game) + " is offered to viewers");
 }
 
 std::vector<std::string> TViewClient::ReadLines() {

@@ -6,6 +6,7 @@
 
 #include "common/Progress.h"
 #include "common/ToolCommon.h"
+#include "net/NetUtil.h"
 #include "server/UnitZarnelGlobal.h"
 #include "view/ViewClient.h"
 #include "view/Watch.h"
@@ -49,7 +50,7 @@ const char* const kUsage =
 
 tools::TWatchOptions WatchOptions(const tools::TArgs& args, const std::string& game) {
   tools::TWatchOptions options;
-  options.Game = tools::UpperAscii(game);
+  options.Game = UpperCase(game);
   options.From = args.Int("from", 0, 0, INT32_MAX);
   options.AudioOnly = args.Has("audio-only");
   options.Resume = args.Has("resume");
@@ -128,8 +129,7 @@ int Run(const tools::TArgs& args) {
       for (const auto& game : games) std::cout << game << "\n";
     } else if (command == "sections") {
       view.RequireGame(words[1]);
-      for (const auto& line : view.ListSections(tools::UpperAscii(words[1])))
-        std::cout << line << "\n";
+      for (const auto& line : view.ListSections(UpperCase(words[1]))) std::cout << line << "\n";
     } else {
       Watch(client, view, *watch, progress);
     }
