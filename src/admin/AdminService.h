@@ -1,9 +1,9 @@
 // The admin service: lists games and switches their availability on port 28400.
 #pragma once
 
+#include "common/Log.h"
+#include "common/Settings.h"
 #include "net/IdTCPServer.h"
-#include "server/Log.h"
-#include "server/Settings.h"
 #include "store/GameStore.h"
 
 class TAdminService {

@@ -9,16 +9,14 @@
 #include <optional>
 #include <vector>
 
+#include "common/Protocol.h"
+#include "common/ZarnelException.h"
 #include "film/StreamFile.h"
 #include "net/NetUtil.h"
-#include "relay/UnitListRelayedSections.h"
-#include "server/UnitZarnelGlobal.h"
 #include "store/IniFile.h"
 
 namespace {
 
-constexpr std::int32_t FilmProtocol = 2016;
-constexpr int MaxStreams = 3;
 // Largest data block accepted; a block is held whole in memory before it is stored.
 constexpr std::int32_t MaxBlockLength = 64 * 1024 * 1024;
 constexpr std::size_t BlockChunk = 32768;
@@ -98,8 +96,7 @@ void TFilmSession::Run() {
 }
 
 bool TFilmSession::Handshake() {
-  const std::string protocolText = std::to_string(FilmProtocol);
-  FConnection.WriteLn(std::string(ServerVersion) + "\t" + protocolText);
+  FConnection.WriteLn(Greeting(FilmProtocol));
   std::string line = FConnection.ReadLn();
   const std::string version = NextField(line, "\t");
   const std::int32_t protocol = NumberField(NextField(line, "\t"));
@@ -108,9 +105,8 @@ bool TFilmSession::Handshake() {
     FConnection.WriteLn("OK");
     return true;
   }
-  Log("Invalid protocol need " + protocolText);
-  FConnection.WriteLn("FAIL\tInvalid protocol need " + protocolText + " Get latest client at " +
-                      WebAddress);
+  Log(ProtocolNeeded(FilmProtocol));
+  FConnection.WriteLn(ProtocolRefusal(FilmProtocol));
   return false;
 }
 
@@ -233,7 +229,7 @@ TFilmSession::TNext TFilmSession::Block() {
   if (index < 0) return TNext::End;
   if (index >= FStreamCount) throw EZarnelInvalidStreamException();
 
-  if (kind == 0) {
+  if (kind == FilmBlockData) {
     // A stream whose end marker came has no file left to append to.
     TStreamFile* file = FFiles[index].get();
     if (!file) throw EZarnelInvalidStreamException();
@@ -245,7 +241,7 @@ TFilmSession::TNext TFilmSession::Block() {
     if (!FStore.ReadHeader(FGame, index, FSection) &&
         file->Length() > FStore.ReadBlock(FGame, index, FSection))
       FStore.WriteHeader(FGame, index, FSection, true);
-  } else if (kind == 1) {
+  } else if (kind == FilmBlockEnd) {
     // The file is closed before the flag that says no more data will come.
     FFiles[index].reset();
     FStore.WriteComplete(FGame, index, FSection, true);

@@ -1,10 +1,10 @@
 // The film service: filmers upload games on port 28200.
 #pragma once
 
+#include "common/Log.h"
+#include "common/Settings.h"
 #include "film/LiveFilmGames.h"
 #include "net/IdTCPServer.h"
-#include "server/Log.h"
-#include "server/Settings.h"
 #include "store/GameStore.h"
 
 class TFilmService {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "store/FileUtil.h"
+#include "common/FileUtil.h"
 
 class TStreamFile {
  public:

@@ -1,33 +1,13 @@
-// The program's own error classes, and the list of sections a relay connection keeps.
+// The list of sections a relay connection keeps.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <deque>
-#include <stdexcept>
 #include <string>
 #include <utility>
 
-class EZarnelException : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-class EZarnelMaxStreamsException : public EZarnelException {
- public:
-  EZarnelMaxStreamsException() : EZarnelException("Connection wanting to send to many streams.") {}
-};
-
-class EZarnelInvalidStreamException : public EZarnelException {
- public:
-  EZarnelInvalidStreamException()
-      : EZarnelException("Connection tried to write to invalid stream index.") {}
-};
-
-class EZarnelResumeOutsideRange : public EZarnelException {
- public:
-  EZarnelResumeOutsideRange() : EZarnelException("Tried to resume outside valid data range") {}
-};
+#include "common/ZarnelException.h"
 
 // One section a relay peer wants, with how far each of its two streams has been sent.
 class TRelayedSection {

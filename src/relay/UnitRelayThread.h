@@ -7,9 +7,9 @@
 #include <string>
 #include <thread>
 
+#include "common/Log.h"
+#include "common/UnitZarnelGlobal.h"
 #include "net/IdTCPClient.h"
-#include "server/Log.h"
-#include "server/UnitZarnelGlobal.h"
 
 class TRelayThread {
  public:

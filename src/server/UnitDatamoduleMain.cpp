@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "admin/AdminService.h"
+#include "common/UnitZarnelGlobal.h"
 #include "film/FilmService.h"
 #include "relay/UnitRelayThread.h"
-#include "server/UnitZarnelGlobal.h"
 #include "view/UnitListActiveUsers.h"
 #include "view/ViewService.h"
 

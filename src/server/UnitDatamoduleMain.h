@@ -7,11 +7,12 @@
 #include <memory>
 #include <string>
 
+#include "common/Log.h"
+#include "common/Settings.h"
 #include "net/IdTCPServer.h"
 #include "relay/UnitidZarnelRelayServer.h"
-#include "server/Log.h"
-#include "server/Settings.h"
 #include "store/GameStore.h"
+#include "store/SettingsFile.h"
 
 class TAdminService;
 class TFilmService;

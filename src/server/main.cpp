@@ -6,8 +6,8 @@
 #include <exception>
 #include <memory>
 
+#include "common/Log.h"
 #include "net/NetUtil.h"
-#include "server/Log.h"
 #include "server/UnitDatamoduleMain.h"
 
 namespace {

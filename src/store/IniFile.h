@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "store/FileUtil.h"
+#include "common/FileUtil.h"
 
 class TMemIniFile {
  public:

@@ -3,15 +3,13 @@
 #include <optional>
 #include <utility>
 
+#include "common/Protocol.h"
 #include "net/NetUtil.h"
-#include "server/UnitZarnelGlobal.h"
 #include "store/IniFile.h"
 #include "view/UnitListUser.h"
 #include "view/ViewStreamer.h"
 
 namespace {
-
-constexpr std::int32_t ViewProtocol = 1016;
 
 // A number field: text that is not an integer reads as 0.
 std::int32_t NumberField(const std::string& text) {
@@ -56,16 +54,15 @@ void TViewService::RunSession(TIdPeerThread& AThread, TSessionState& state) {
   const int connections = FConnectionCount ? FConnectionCount() : 0;
   Log(AThread, "View client connected [" + std::to_string(connections) +
                    " Total server connections] " + connection.PeerAddress());
-  connection.WriteLn(std::string(ServerVersion) + "\t" + std::to_string(ViewProtocol));
+  connection.WriteLn(Greeting(ViewProtocol));
 
   std::string line = connection.ReadLn();
   const std::string version = NextField(line, "\t");
   const std::int32_t protocol = NumberField(NextField(line, "\t"));
   Log(AThread, "View Client Version: " + version + ", Protocol: " + std::to_string(protocol));
   if (protocol != ViewProtocol) {
-    const std::string need = "Invalid protocol need " + std::to_string(ViewProtocol);
-    Log(AThread, need);
-    connection.WriteLn("FAIL\t" + need + " Get latest client at " + WebAddress);
+    Log(AThread, ProtocolNeeded(ViewProtocol));
+    connection.WriteLn(ProtocolRefusal(ViewProtocol));
     return;
   }
   connection.WriteLn("OK");

@@ -4,9 +4,9 @@
 #include <functional>
 #include <string>
 
+#include "common/Log.h"
+#include "common/Settings.h"
 #include "net/IdTCPServer.h"
-#include "server/Log.h"
-#include "server/Settings.h"
 #include "store/GameStore.h"
 #include "view/UnitListActiveUsers.h"
 

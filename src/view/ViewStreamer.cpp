@@ -4,13 +4,12 @@
 #include <fstream>
 #include <utility>
 
+#include "common/Protocol.h"
+#include "common/ZarnelException.h"
 #include "net/NetUtil.h"
-#include "relay/UnitListRelayedSections.h"
 #include "store/IniFile.h"
 
 namespace {
-
-constexpr std::int32_t MaxStreams = 3;
 
 // A stream data file opened read-only, without a lock, for the reads of one cycle.
 class TStreamReader {
@@ -77,7 +76,7 @@ bool TViewStreamer::StepWait() {
   const std::string& game = FRequest.Game;
   Debug("State: svsWait");
   if (!FStore.ReadAvailable(game)) {
-    FConnection.WriteInteger(-2);
+    FConnection.WriteInteger(ViewUnavailable);
     return false;
   }
   if (FStore.ReadActiveSections(game) > FCurrentSection) {
@@ -99,10 +98,10 @@ bool TViewStreamer::StepWait() {
   const bool complete = FStore.ReadCompleteAll(game);
   if (complete && FStore.ReadActiveSections(game) <= FCurrentSection) {
     Debug("in svsWait: No section data to send, completed");
-    FConnection.WriteInteger(-1);
+    FConnection.WriteInteger(ViewGameComplete);
   } else {
     Debug("in svsWait: No section data to send, keepalive");
-    FConnection.WriteInteger(0);
+    FConnection.WriteInteger(ViewKeepAlive);
   }
   return true;
 }
@@ -184,13 +183,13 @@ void TViewStreamer::StepSend() {
       const std::int64_t count = std::min(size - sent.Position, budget);
       std::istream& in = file.At(sent.Position);
       FConnection.WriteInteger(sent.Slot);
-      FConnection.WriteInteger(0);
+      FConnection.WriteInteger(ViewKindData);
       FConnection.WriteStream(in, count);
       sent.Position += count;
     } else if (complete) {
       Debug("in svsSend: Stream " + s + " open: Section is complete");
       FConnection.WriteInteger(sent.Slot);
-      FConnection.WriteInteger(1);
+      FConnection.WriteInteger(ViewKindComplete);
       sent.Open = false;
       if (--FOpenCount == 0) {
         ++FCurrentSection;
@@ -198,7 +197,7 @@ void TViewStreamer::StepSend() {
       }
     } else {
       Debug("in svsSend: send -1 keep alive");
-      FConnection.WriteInteger(-1);
+      FConnection.WriteInteger(ViewSendKeepAlive);
     }
   }
 }

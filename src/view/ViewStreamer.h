@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "common/Log.h"
+#include "common/Settings.h"
 #include "net/IdTCPServer.h"
-#include "server/Log.h"
-#include "server/Settings.h"
 #include "store/GameStore.h"
 
 // What a viewer asked for with REQUEST.

@@ -16,9 +16,9 @@
 #include <random>
 #include <sstream>
 
-#include "server/Settings.h"
 #include "store/GameStore.h"
 #include "store/IniFile.h"
+#include "store/SettingsFile.h"
 #include "support/TestSupport.h"
 
 namespace {

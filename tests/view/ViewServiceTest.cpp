@@ -6,8 +6,8 @@
 #include <filesystem>
 
 #include "ViewTestSupport.h"
+#include "common/UnitZarnelGlobal.h"
 #include "film/FilmService.h"
-#include "server/UnitZarnelGlobal.h"
 #include "view/UnitListUser.h"
 #include "view/ViewService.h"
 

@@ -1,4 +1,4 @@
-#include "admin/AdminClient.h"
+#include "tools/admin/AdminClient.h"
 
 #include <algorithm>
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "common/ToolCommon.h"
+#include "tools/common/ToolCommon.h"
 
 namespace tools {
 

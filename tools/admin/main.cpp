@@ -1,9 +1,9 @@
 // zarnel-admin: list the games of a server, hide them from viewers or offer them again.
 #include <iostream>
 
-#include "admin/AdminClient.h"
-#include "common/ToolCommon.h"
-#include "server/UnitZarnelGlobal.h"
+#include "common/UnitZarnelGlobal.h"
+#include "tools/admin/AdminClient.h"
+#include "tools/common/ToolCommon.h"
 
 namespace {
 

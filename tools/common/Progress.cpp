@@ -1,4 +1,4 @@
-#include "common/Progress.h"
+#include "tools/common/Progress.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "common/ToolCommon.h"
+#include "tools/common/ToolCommon.h"
 
 #include <unistd.h>
 
@@ -11,8 +11,8 @@
 #include <fstream>
 #include <iostream>
 
+#include "common/UnitZarnelGlobal.h"
 #include "net/NetUtil.h"
-#include "server/UnitZarnelGlobal.h"
 
 namespace tools {
 
@@ -211,13 +211,14 @@ void TToolClient::Connect() {
   }
 }
 
-void TToolClient::Greet(const std::string& tool, const std::string& protocol,
+void TToolClient::Greet(const std::string& tool, std::int32_t protocol,
                         const std::string& service) {
+  const std::string number = std::to_string(protocol);
   std::string greeting = FClient.ReadLn();
   NextField(greeting, "\t");
-  if (NextField(greeting, "\t") != protocol)
-    throw TToolError(Endpoint() + " does not speak the " + service + " protocol " + protocol);
-  FClient.WriteLn(tool + " " + ServerVersion + "\t" + protocol);
+  if (NextField(greeting, "\t") != number)
+    throw TToolError(Endpoint() + " does not speak the " + service + " protocol " + number);
+  FClient.WriteLn(tool + " " + ServerVersion + "\t" + number);
   ExpectOk();
 }
 

@@ -97,7 +97,7 @@ class TToolClient {
   int TimeoutSeconds() const { return FTimeoutSeconds; }
   // Reads the server's greeting, checks its protocol number, identifies as Tool and expects
   // "OK"; raises TToolError otherwise.
-  void Greet(const std::string& tool, const std::string& protocol, const std::string& service);
+  void Greet(const std::string& tool, std::int32_t protocol, const std::string& service);
   // Reads one line and raises TToolError with it unless its first field is "OK".
   void ExpectOk();
   // One-line description of a connection-layer error, naming the server.

@@ -1,15 +1,11 @@
-#include "film/FilmClient.h"
+#include "tools/film/FilmClient.h"
+
+#include "common/Protocol.h"
 
 namespace tools {
 
-namespace {
-constexpr const char* kFilmProtocol = "2016";
-constexpr std::int32_t kKindData = 0;
-constexpr std::int32_t kKindEnd = 1;
-}  // namespace
-
 void TFilmClient::Open(const std::string& password, bool resume, const std::string& game) {
-  FClient.Greet("zarnel-film", kFilmProtocol, "film");
+  FClient.Greet("zarnel-film", FilmProtocol, "film");
   FClient.Connection().WriteLn("AUTH\t" + password + "\t" + (resume ? "RESUME" : "NEW") + "\t" +
                                game);
   FClient.ExpectOk();
@@ -38,7 +34,7 @@ void TFilmClient::SendBlock(std::int32_t stream, const char* data, std::int32_t 
   auto& connection = FClient.Connection();
   connection.WriteLn("BLOCK");
   connection.WriteInteger(stream);
-  connection.WriteInteger(kKindData);
+  connection.WriteInteger(FilmBlockData);
   connection.WriteInteger(length);
   connection.WriteBuffer(data, static_cast<std::size_t>(length));
 }
@@ -48,7 +44,7 @@ void TFilmClient::EndStream(std::int32_t stream) {
   auto& connection = FClient.Connection();
   connection.WriteLn("BLOCK");
   connection.WriteInteger(stream);
-  connection.WriteInteger(kKindEnd);
+  connection.WriteInteger(FilmBlockEnd);
 }
 
 void TFilmClient::Complete() {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "common/ToolCommon.h"
-#include "film/GameSource.h"
+#include "tools/common/ToolCommon.h"
+#include "tools/film/GameSource.h"
 
 namespace tools {
 

@@ -1,18 +1,17 @@
-#include "film/GameSource.h"
+#include "tools/film/GameSource.h"
 
 #include <charconv>
 #include <filesystem>
 #include <map>
 
-#include "common/ToolCommon.h"
+#include "common/Protocol.h"
 #include "store/GameStore.h"
 #include "store/IniFile.h"
+#include "tools/common/ToolCommon.h"
 
 namespace tools {
 
 namespace {
-
-constexpr int kMaxStreams = 3;
 
 bool ParseNumber(const std::string& text, std::int32_t& value) {
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -44,7 +43,7 @@ std::vector<TSourceSection> ReadGameSource(const std::string& dirName) {
   for (const auto& entry : fs::directory_iterator(dir, ec)) {
     std::int32_t stream = 0, section = 0;
     if (!ParseStreamFile(entry.path().filename().string(), stream, section)) continue;
-    if (stream >= kMaxStreams)
+    if (stream >= MaxStreams)
       throw TToolError(entry.path().string() + ": a section holds at most 3 streams");
     streamCounts[section] = std::max(streamCounts[section], stream + 1);
   }

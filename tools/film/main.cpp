@@ -4,13 +4,13 @@
 #include <filesystem>
 #include <fstream>
 
-#include "common/Progress.h"
-#include "common/ToolCommon.h"
-#include "film/FilmClient.h"
-#include "film/GameSource.h"
+#include "common/UnitZarnelGlobal.h"
 #include "net/NetUtil.h"
-#include "server/UnitZarnelGlobal.h"
 #include "store/GameStore.h"
+#include "tools/common/Progress.h"
+#include "tools/common/ToolCommon.h"
+#include "tools/film/FilmClient.h"
+#include "tools/film/GameSource.h"
 
 namespace {
 

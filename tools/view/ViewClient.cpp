@@ -1,21 +1,20 @@
-#include "view/ViewClient.h"
+#include "tools/view/ViewClient.h"
 
 #include <algorithm>
 
+#include "common/Protocol.h"
 #include "net/NetUtil.h"
-#include "server/UnitZarnelGlobal.h"
 
 namespace tools {
 
 namespace {
-constexpr const char* kViewProtocol = "1016";
 // More lines than any reply holds: the reply is not a list.
 constexpr std::int32_t kMaxLines = 1000000;
 }  // namespace
 
 void TViewClient::Open(const std::string& user, const std::string& password) {
   auto& connection = FClient.Connection();
-  FClient.Greet("zarnel-view", kViewProtocol, "view");
+  FClient.Greet("zarnel-view", ViewProtocol, "view");
 
   const std::string login = connection.ReadLn();
   if (login == "NOAUTH") return;

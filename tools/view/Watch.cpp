@@ -1,24 +1,18 @@
-#include "view/Watch.h"
+#include "tools/view/Watch.h"
 
 #include <filesystem>
 #include <system_error>
 
-#include "common/ToolCommon.h"
+#include "common/Protocol.h"
 #include "store/GameStore.h"
 #include "store/IniFile.h"
+#include "tools/common/ToolCommon.h"
 
 namespace tools {
 
 namespace {
 
 // Messages of the sender while it waits for a section, and in place of a slot while it sends.
-constexpr std::int32_t kUnavailable = -2;
-constexpr std::int32_t kGameComplete = -1;
-constexpr std::int32_t kKeepAlive = 0;
-constexpr std::int32_t kSendKeepAlive = -1;
-constexpr std::int32_t kKindData = 0;
-constexpr std::int32_t kKindComplete = 1;
-constexpr std::int32_t kMaxStreams = 3;
 constexpr std::size_t kChunk = 65536;
 
 std::string Key(std::int32_t slot, std::int32_t section) {
@@ -66,24 +60,24 @@ void TWatch::Receive(TIdTCPConnection& connection) {
       const std::int32_t message = connection.ReadInteger();
       offsetsSent = false;
       if (FSlots.empty()) {
-        if (message == kUnavailable)
+        if (message == ViewUnavailable)
           throw TToolError(FOptions.Game + " is no longer offered to viewers");
-        if (message == kGameComplete) {
+        if (message == ViewGameComplete) {
           FComplete = true;
           SaveState();
           return;
         }
-        if (message == kKeepAlive) {
+        if (message == ViewKeepAlive) {
           FProgress.Waiting("waiting for section " + std::to_string(FCurrent));
           continue;
         }
-        if (message < 0 || message > kMaxStreams)
+        if (message < 0 || message > MaxStreams)
           throw TToolError("the server announced " + std::to_string(message) + " streams");
         offsetsSent = FResumeOffsets;
         Announce(connection, message);
         continue;
       }
-      if (message == kSendKeepAlive) continue;
+      if (message == ViewSendKeepAlive) continue;
       if (message < 0 || message >= static_cast<std::int32_t>(FSlots.size()))
         throw TToolError("the server sent data for slot " + std::to_string(message));
       TSlot& slot = FSlots[static_cast<std::size_t>(message)];
@@ -91,9 +85,9 @@ void TWatch::Receive(TIdTCPConnection& connection) {
       if (!slot.File)
         throw TToolError("the server sent more for slot " + std::to_string(message) +
                          " after its end");
-      if (kind == kKindData)
+      if (kind == ViewKindData)
         ReceiveData(connection, slot, connection.ReadInteger());
-      else if (kind == kKindComplete)
+      else if (kind == ViewKindComplete)
         CompleteSlot(message);
       else
         throw TToolError("the server sent a message of kind " + std::to_string(kind));

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "common/Progress.h"
 #include "net/IdTCPConnection.h"
+#include "tools/common/Progress.h"
 
 namespace tools {
 

@@ -4,12 +4,12 @@
 #include <iostream>
 #include <optional>
 
-#include "common/Progress.h"
-#include "common/ToolCommon.h"
+#include "common/UnitZarnelGlobal.h"
 #include "net/NetUtil.h"
-#include "server/UnitZarnelGlobal.h"
-#include "view/ViewClient.h"
-#include "view/Watch.h"
+#include "tools/common/Progress.h"
+#include "tools/common/ToolCommon.h"
+#include "tools/view/ViewClient.h"
+#include "tools/view/Watch.h"
 
 namespace {
 

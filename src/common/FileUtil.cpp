@@ -1,4 +1,4 @@
-#include "store/FileUtil.h"
+#include "common/FileUtil.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "server/Settings.h"
+#include "store/SettingsFile.h"
 
 #include "store/IniFile.h"
 

@@ -1,4 +1,4 @@
-// The settings read once at start-up from zarnel.ini.
+// The settings the server runs with, read from zarnel.ini at start-up.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +18,3 @@ struct TSettings {
   std::string FilmPassword;
   std::string AdminPassword;
 };
-
-// Reads section "settings" of FileName; a missing file or key gives the defaults.
-// Raises EFOpenError when the file exists but cannot be read.
-TSettings LoadSettings(const std::string& fileName);

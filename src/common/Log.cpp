@@ -1,4 +1,4 @@
-#include "server/Log.h"
+#include "common/Log.h"
 
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -9,7 +9,7 @@
 #include <ctime>
 #include <system_error>
 
-#include "store/FileUtil.h"
+#include "common/FileUtil.h"
 
 std::string MakePrintable(std::string text) {
   for (char& c : text) {
