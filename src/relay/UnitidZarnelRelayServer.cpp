@@ -37,6 +37,10 @@ struct TidZarnelRelayServer::TRelaySession {
 
 TidZarnelRelayServer::TidZarnelRelayServer(std::uint16_t defaultPort) : TIdTCPServer(defaultPort) {}
 
+TidZarnelRelayServer::~TidZarnelRelayServer() {
+  DeactivateAndWait();
+}
+
 bool TidZarnelRelayServer::RunSession(TIdPeerThread& AThread) {
   TIdTCPServer::RunSession(AThread);  // no OnExecute here, so this does nothing
   TRelaySession session(AThread.Connection());

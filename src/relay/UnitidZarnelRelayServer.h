@@ -28,6 +28,8 @@ class TidZarnelRelayServer : public TIdTCPServer {
  public:
   // A server listening on DefaultPort once active (0: an ephemeral port).
   explicit TidZarnelRelayServer(std::uint16_t defaultPort);
+  // Stops and waits for every session while RunSession and the hooks still exist.
+  ~TidZarnelRelayServer() override;
 
   // Byte budget of one block request, shared out over the relayed sections. Set before
   // activation; read-only while active.

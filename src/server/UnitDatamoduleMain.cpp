@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "admin/AdminService.h"
+#include "common/FileUtil.h"
 #include "common/UnitZarnelGlobal.h"
 #include "film/FilmService.h"
+#include "net/IdException.h"
 #include "relay/UnitRelayThread.h"
 #include "view/UnitListActiveUsers.h"
 #include "view/ViewService.h"
@@ -24,6 +26,17 @@ namespace {
 std::string WithSlash(std::string path) {
   if (path.empty() || path.back() != '/') path += '/';
   return path;
+}
+
+// Deactivates Server. Sessions still running after the wait do not stop the shutdown: the
+// server's destructor waits for them while everything they use still exists.
+void Deactivate(TIdTCPServer& server) {
+  try {
+    server.SetActive(false);
+  } catch (const EIdTerminateThreadTimeout& e) {
+    const std::string report = std::string("zarnel: ") + e.what() + "\n";
+    WriteAll(STDERR_FILENO, report.data(), report.size());
+  }
 }
 
 }  // namespace
@@ -122,13 +135,13 @@ void TDataModuleMain::DataModuleDestroy() {
   FRelayThread.reset();
 
   ConsoleLine("Closing down film server thread...");
-  idTCPServerFilmer.SetActive(false);
+  Deactivate(idTCPServerFilmer);
   ConsoleLine("Closing down view server thread...");
-  idTCPServerViewer.SetActive(false);
+  Deactivate(idTCPServerViewer);
   ConsoleLine("Closing down relay server thread...");
-  IdTCPServerRelay.SetActive(false);
+  Deactivate(IdTCPServerRelay);
   ConsoleLine("Closing down admin server thread...");
-  IdTCPServerAdmin.SetActive(false);
+  Deactivate(IdTCPServerAdmin);
 }
 
 void TDataModuleMain::idTCPServerFilmerExecute(TIdPeerThread& AThread) {

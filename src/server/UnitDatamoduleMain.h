@@ -1,5 +1,9 @@
 // The one server object: owns the four servers, the settings, the store, the log and the
 // relay link, and runs start-up and shutdown.
+//
+// Teardown is safe by declaration order: everything a session thread can reach is declared
+// before the servers, so the servers go first, and a server's destructor waits for every one
+// of its session threads, also those that outlived the deactivation wait.
 #pragma once
 
 #include <atomic>
@@ -24,24 +28,21 @@ class TDataModuleMain {
  public:
   // Builds the server components, then runs DataModuleCreate.
   TDataModuleMain();
-  // Releases what is left; call DataModuleDestroy first for the orderly shutdown.
+  // Waits for the session threads still running, then releases the rest; call
+  // DataModuleDestroy first for the orderly shutdown.
   ~TDataModuleMain();
   TDataModuleMain(const TDataModuleMain&) = delete;
   TDataModuleMain& operator=(const TDataModuleMain&) = delete;
 
   // Reads the settings, prepares the store, starts the relay link and the servers.
   void StartServer();
-  // The orderly shutdown with its console lines; raises when a step fails.
+  // The orderly shutdown with its console lines. Sessions that outlast a deactivation wait are
+  // reported on standard error and left to the destructor; other failures raise.
   void DataModuleDestroy();
   // Closes the socket of every live connection of Server, last to first.
   static void DisconnectClients(TIdTCPServer& server);
   // Appends one line to the log.
   void WriteLog(std::int32_t number, const std::string& message);
-
-  TIdTCPServer idTCPServerFilmer;
-  TIdTCPServer idTCPServerViewer;
-  TidZarnelRelayServer IdTCPServerRelay;
-  TIdTCPServer IdTCPServerAdmin;
 
  private:
   void DataModuleCreate();
@@ -50,6 +51,7 @@ class TDataModuleMain {
   void idTCPServerViewerExecute(TIdPeerThread& AThread);
   void IdTCPServerAdminExecute(TIdPeerThread& AThread);
 
+  // What the session threads reach, declared before the servers so that it outlives them.
   std::string FBaseDir;
   std::string FStreamsDir;
   TSettings FSettings;  // written once by StartServer before any server runs, then only read
@@ -60,6 +62,13 @@ class TDataModuleMain {
   std::unique_ptr<TFilmService> FFilmService;
   std::unique_ptr<TViewService> FViewService;
   std::unique_ptr<TAdminService> FAdminService;
+
+ public:
+  // Destroyed first; each waits for its session threads before anything above goes.
+  TIdTCPServer idTCPServerFilmer;
+  TIdTCPServer idTCPServerViewer;
+  TidZarnelRelayServer IdTCPServerRelay;
+  TIdTCPServer IdTCPServerAdmin;
 };
 
 // The single server object, reachable from every thread while the process runs.

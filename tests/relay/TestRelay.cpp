@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <memory>
 #include <set>
 #include <sstream>
+#include <thread>
 
+#include "net/IdException.h"
 #include "net/IdTCPServer.h"
 #include "relay/UnitListRelayedSections.h"
 #include "relay/UnitRelayThread.h"
@@ -82,6 +85,36 @@ TEST_F(RelayServerTest, WithoutHooksEveryCommandGetsTheNoHookAnswer) {
   ExpectSections(*peer, 5, {{"GAME", {1}}});       // streams not done: nothing more
   ExpectSections(*peer, 0x7F04, {{"GAME", {1}}});  // no section hook: no stream records
   EXPECT_EQ(Ask(*peer, 7, 1), V{0});               // no stray bytes before it
+}
+
+// A session still in a hook when deactivation gives up on it: the relay server's destructor
+// waits for it before the hooks go (ASan reports the hook's captures used after free otherwise).
+TEST(RelayServerTeardown, DestructorWaitsForASessionThatOutlivedDeactivation) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::promise<void> entered;
+  std::atomic<bool> hookDone{false};
+  auto server = std::make_unique<TidZarnelRelayServer>(0);
+  server->TerminateWait = 50;
+  server->OnGetGameList = [&, released,
+                           name = std::string(64, 'G')](std::vector<std::string>& list) {
+    entered.set_value();
+    released.wait();
+    list.push_back(name);  // touches the hook's own state after the wait
+    hookDone = true;
+  };
+  server->SetActive(true);
+  test::TRawClient peer(server->BoundPort());
+  peer.SendInt(1);
+  entered.get_future().wait();
+  EXPECT_THROW(server->SetActive(false), EIdTerminateThreadTimeout);
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // lets the destructor start
+    release.set_value();
+  });
+  server.reset();
+  EXPECT_TRUE(hookDone);
+  releaser.join();
 }
 
 class RelayBlocksTest : public RelayServerTest {

@@ -1,10 +1,12 @@
 // The server binary end to end, on its fixed ports.
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 
 #include "support/TestSupport.h"
@@ -80,6 +82,41 @@ TEST_F(ServerE2ETest, SigtermTwiceStopsOnce) {
   const int status = server->Wait();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(server->Stdout(), kStart + kStop);
+}
+
+// Thousands of viewers streaming when SIGTERM comes: their threads outlast the 5000 ms
+// deactivation wait, and what they use must outlive them, down to a clean exit.
+TEST_F(ServerE2ETest, SigtermWhileThousandsStreamEndsCleanly) {
+  constexpr int Viewers = 3000;
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  ASSERT_GE(limit.rlim_max, rlim_t{Viewers + 100});
+  limit.rlim_cur = limit.rlim_max;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  test::WriteFile(dir / "zarnel.ini", "[settings]\nViewMaxConnections=0\n");
+  std::filesystem::create_directories(dir / "Streams/GAME");
+  auto server = Start();
+  test::WriteFile(dir / "Streams/GAME/info.ini", "[stream]\navailable=1\n");
+
+  // One connection at a time up to its greeting, so the listen queue of 15 never overflows.
+  std::vector<std::unique_ptr<test::TRawClient>> viewers;
+  for (int i = 0; i < Viewers; ++i) {
+    viewers.push_back(std::make_unique<test::TRawClient>(28100));
+    ASSERT_EQ(viewers.back()->ReceiveLine(), "1.0.0.23\t1016");
+    viewers.back()->Send("test\t1016\r\nREQUEST\tGAME\t0\t0\r\n");
+  }
+  // Each viewer is streaming once its first keep-alive (a section count of 0) arrives.
+  for (auto& viewer : viewers) {
+    ASSERT_EQ(viewer->ReceiveLine(), "OK");
+    ASSERT_EQ(viewer->ReceiveLine(), "NOAUTH");
+    ASSERT_EQ(viewer->ReceiveInt(), 0);
+  }
+  server->Signal(SIGTERM);
+  const int status = server->Wait(std::chrono::seconds(240));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << server->Stderr();
+  EXPECT_EQ(server->Stdout(), kStart + kStop);
+  EXPECT_EQ(test::ReadFile(dir / "Streams/GAME/info.ini"),
+            "[stream]\navailable=1\nwant=1\nviewers=0\n\n");
 }
 
 TEST_F(ServerE2ETest, SegvKillsAtOnce) {
