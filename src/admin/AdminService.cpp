@@ -1,34 +1,23 @@
 #include "admin/AdminService.h"
 
-#include <exception>
 #include <string>
 #include <vector>
 
 #include "net/NetUtil.h"
+#include "net/SessionRunner.h"
 
 TAdminService::TAdminService(const TSettings& settings, TLog& log, TGameStore& store)
     : FSettings(settings), FLog(log), FStore(store) {}
 
 void TAdminService::Execute(TIdPeerThread& AThread) {
   const std::int32_t id = AThread.ThreadId();
-  std::string error;
-  bool failed = false;
-  try {
+  TSessionRunner runner("Admin Exception:- ", [&](const std::string& m) { FLog.WriteLog(id, m); });
+  runner.Run([&] {
     FLog.WriteLog(id, "Admin client connected " + AThread.Connection().PeerAddress());
     Run(AThread);
-  } catch (const std::exception& e) {
-    failed = true;
-    error = e.what();
-  } catch (...) {
-    failed = true;
-    error = "Unknown error";
-  }
-  try {
-    FLog.WriteLog(id, "Admin client Disconnected");
-    if (failed) FLog.WriteLog(id, "Admin Exception:- " + error);
-  } catch (...) {
-    // A log that cannot be written must not end the session thread.
-  }
+  });
+  runner.Step([&] { FLog.WriteLog(id, "Admin client Disconnected"); });
+  runner.LogError();
 }
 
 void TAdminService::Run(TIdPeerThread& AThread) {

@@ -6,13 +6,13 @@
 #include <array>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "common/Protocol.h"
 #include "common/ZarnelException.h"
 #include "film/StreamFile.h"
 #include "net/NetUtil.h"
+#include "net/SessionRunner.h"
 #include "store/IniFile.h"
 
 namespace {
@@ -26,12 +26,6 @@ class EZarnelInvalidBlockLength : public EZarnelException {
   explicit EZarnelInvalidBlockLength(std::int32_t length)
       : EZarnelException("Invalid block length " + std::to_string(length)) {}
 };
-
-// A number field: an INI-style integer, 0 when it does not convert.
-std::int32_t NumberField(const std::string& text) {
-  std::int32_t value = 0;
-  return TryStrToInt(text, value) ? value : 0;
-}
 
 // One film session: the state of one run of the handler on one connection.
 class TFilmSession {
@@ -59,7 +53,6 @@ class TFilmSession {
   TNext Block();
   std::string ReadBlockData(std::int32_t length);
   void CloseFiles() noexcept;
-  void EndSession(const std::optional<std::string>& error) noexcept;
   void Log(const std::string& message) { FLog.WriteLog(FThread.ThreadId(), message); }
 
   const TSettings& FSettings;
@@ -78,21 +71,28 @@ class TFilmSession {
 };
 
 void TFilmSession::Run() {
-  std::optional<std::string> error;
-  try {
+  TSessionRunner runner("Film Exception:- ", [this](const std::string& m) { Log(m); });
+  bool refused = false;
+  runner.Run([&] {
     Log("Film client connected " + FConnection.PeerAddress());
     if (!Handshake()) {
       // The connection stays open: the server runs the handler again with a new greeting.
       Log("Film client disconnected");
+      refused = true;
       return;
     }
     CommandLoop();
-  } catch (const std::exception& e) {
-    error = e.what();
-  } catch (...) {
-    error = "Unknown error";
-  }
-  EndSession(error);
+  });
+  if (refused) return;
+  // Each step runs whatever the one before did.
+  CloseFiles();
+  runner.Step([&] {
+    if (FConnection.Connected()) FConnection.Disconnect();
+  });
+  runner.Step([&] { Log("Film client disconnected"); });
+  runner.LogError();
+  // Last, so a session taking the game over finds this one wholly ended.
+  if (!FGame.empty()) FLiveGames.Release(FGame, FConnection);
 }
 
 bool TFilmSession::Handshake() {
@@ -265,29 +265,6 @@ std::string TFilmSession::ReadBlockData(std::int32_t length) {
 
 void TFilmSession::CloseFiles() noexcept {
   for (auto& file : FFiles) file.reset();
-}
-
-void TFilmSession::EndSession(const std::optional<std::string>& error) noexcept {
-  // Each step runs whatever the one before did; a failing step is logged where possible.
-  const auto step = [&](const auto& action) {
-    try {
-      action();
-    } catch (const std::exception& e) {
-      try {
-        Log(std::string("Film Exception:- ") + e.what());
-      } catch (...) {
-      }
-    } catch (...) {
-    }
-  };
-  CloseFiles();
-  step([&] {
-    if (FConnection.Connected()) FConnection.Disconnect();
-  });
-  step([&] { Log("Film client disconnected"); });
-  if (error) step([&] { Log("Film Exception:- " + *error); });
-  // Last, so a session taking the game over finds this one wholly ended.
-  if (!FGame.empty()) FLiveGames.Release(FGame, FConnection);
 }
 
 }  // namespace

@@ -59,12 +59,6 @@ void TIdTCPConnection::WriteInteger(std::int32_t value) {
   SendAll(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
 
-std::string TIdTCPConnection::ReadBytes(std::size_t count) {
-  std::string out;
-  AppendBytes(out, count);
-  return out;
-}
-
 void TIdTCPConnection::ReadBuffer(void* buffer, std::size_t count) {
   char* out = static_cast<char*>(buffer);
   // Short reads are taken whole once buffered, so a close in between consumes nothing.

@@ -34,8 +34,6 @@ class TIdTCPConnection {
   std::int32_t ReadInteger();
   // Sends Value as 4 bytes, most significant first.
   void WriteInteger(std::int32_t value);
-  // Reads exactly Count bytes.
-  std::string ReadBytes(std::size_t count);
   // Reads exactly Count bytes into Buffer.
   void ReadBuffer(void* buffer, std::size_t count);
   // Sends Count bytes as they are.

@@ -22,10 +22,6 @@ std::string UpperCase(std::string text) {
   return text;
 }
 
-std::int32_t Max(std::int32_t a, std::int32_t b) {
-  return a > b ? a : b;
-}
-
 void Sleep(int milliseconds) {
   if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }

@@ -8,7 +8,5 @@
 std::string NextField(std::string& text, const std::string& delimiter);
 // Text with the ASCII letters a to z upper-cased: how command words and names are compared.
 std::string UpperCase(std::string text);
-// The larger of two 32-bit signed integers.
-std::int32_t Max(std::int32_t a, std::int32_t b);
 // Waits Milliseconds without holding any lock.
 void Sleep(int milliseconds);

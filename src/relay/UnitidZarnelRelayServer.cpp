@@ -42,7 +42,6 @@ TidZarnelRelayServer::~TidZarnelRelayServer() {
 }
 
 bool TidZarnelRelayServer::RunSession(TIdPeerThread& AThread) {
-  TIdTCPServer::RunSession(AThread);  // no OnExecute here, so this does nothing
   TRelaySession session(AThread.Connection());
   TIdTCPConnection& connection = session.Connection;
   // Ends by a read or write failing once the peer goes; the connection layer handles that.

@@ -184,6 +184,11 @@ void TMemIniFile::SaveFile() const {
   temp.Keep();
 }
 
+std::int32_t NumberField(const std::string& text) {
+  std::int32_t value = 0;
+  return TryStrToInt(text, value) ? value : 0;
+}
+
 bool TryStrToInt(const std::string& input, std::int32_t& value) {
   std::string_view text(input);
   std::string replaced;

@@ -51,3 +51,5 @@ class TIniFile : public TMemIniFile {
 
 // Converts Text as an INI integer ("0x"/"$" hex, signed decimal); false when it does not convert.
 bool TryStrToInt(const std::string& text, std::int32_t& value);
+// A number field of a protocol line, read as an INI integer: 0 when it does not convert.
+std::int32_t NumberField(const std::string& text);

@@ -1,23 +1,13 @@
 #include "view/ViewService.h"
 
-#include <optional>
 #include <utility>
 
 #include "common/Protocol.h"
 #include "net/NetUtil.h"
+#include "net/SessionRunner.h"
 #include "store/IniFile.h"
 #include "view/UnitListUser.h"
 #include "view/ViewStreamer.h"
-
-namespace {
-
-// A number field: text that is not an integer reads as 0.
-std::int32_t NumberField(const std::string& text) {
-  std::int32_t value = 0;
-  return TryStrToInt(text, value) ? value : 0;
-}
-
-}  // namespace
 
 struct TViewService::TSessionState {
   std::string UserName;
@@ -38,15 +28,22 @@ TViewService::TViewService(const TSettings& settings, TLog& log, TGameStore& sto
 
 void TViewService::Execute(TIdPeerThread& AThread) {
   TSessionState state;
-  std::optional<std::string> error;
-  try {
-    RunSession(AThread, state);
-  } catch (const std::exception& e) {
-    error = e.what();
-  } catch (...) {
-    error = "Unknown exception";
-  }
-  EndSession(AThread, state, error ? &*error : nullptr);
+  TSessionRunner runner("View Exception:- ", [&](const std::string& m) { Log(AThread, m); });
+  runner.Run([&] { RunSession(AThread, state); });
+  // Every step runs whatever the others do, so the viewer count and the active users list
+  // never keep a session that has gone.
+  TIdTCPConnection& connection = AThread.Connection();
+  runner.Step([&] {
+    if (connection.Connected()) connection.Disconnect();
+  });
+  runner.Step([&] {
+    if (state.Counted) FStore.DecViewers(state.Game);
+  });
+  runner.LogError();
+  runner.Step([&] { Log(AThread, "View client disconnected"); });
+  runner.Step([&] {
+    if (state.Registered) FActiveUsers.Remove(state.UserName);
+  });
 }
 
 void TViewService::RunSession(TIdPeerThread& AThread, TSessionState& state) {
@@ -143,35 +140,6 @@ void TViewService::Request(TIdPeerThread& AThread, TSessionState& state, std::st
   FStore.IncViewers(request.Game);
   state.Counted = true;
   TViewStreamer(FSettings, FLog, FStore, AThread, std::move(request)).Run();
-}
-
-void TViewService::EndSession(TIdPeerThread& AThread, TSessionState& state,
-                              const std::string* error) {
-  // Every step runs whatever the others do, so the viewer count and the active users list
-  // never keep a session that has gone.
-  auto guarded = [&](auto step) {
-    try {
-      step();
-    } catch (const std::exception& e) {
-      try {
-        Log(AThread, std::string("View Exception:- ") + e.what());
-      } catch (...) {
-      }
-    } catch (...) {
-    }
-  };
-  TIdTCPConnection& connection = AThread.Connection();
-  guarded([&] {
-    if (connection.Connected()) connection.Disconnect();
-  });
-  guarded([&] {
-    if (state.Counted) FStore.DecViewers(state.Game);
-  });
-  if (error) guarded([&] { Log(AThread, "View Exception:- " + *error); });
-  guarded([&] { Log(AThread, "View client disconnected"); });
-  guarded([&] {
-    if (state.Registered) FActiveUsers.Remove(state.UserName);
-  });
 }
 
 void TViewService::Log(TIdPeerThread& AThread, const std::string& message) {

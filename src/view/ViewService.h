@@ -29,8 +29,6 @@ class TViewService {
   void SendGameList(TIdTCPConnection& connection);
   void SendSectionList(TIdTCPConnection& connection, const std::string& game);
   void Request(TIdPeerThread& AThread, TSessionState& state, std::string fields);
-  // The end steps; each runs even when an earlier one fails. Error is null after a normal end.
-  void EndSession(TIdPeerThread& AThread, TSessionState& state, const std::string* error);
   void Log(TIdPeerThread& AThread, const std::string& message);
   void Debug(TIdPeerThread& AThread, const std::string& message);
 

@@ -15,6 +15,7 @@
 #include "net/IdTCPClient.h"
 #include "net/IdTCPServer.h"
 #include "net/NetUtil.h"
+#include "net/SessionRunner.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -283,6 +284,42 @@ TEST(NextFieldTest, SplitsAtTheFirstDelimiter) {
   EXPECT_EQ(text, "b,c");
   EXPECT_EQ(NextField(text, ""), "b,c");
   EXPECT_EQ(text, "");
+}
+
+}  // namespace
+
+namespace {
+
+// The body's error is caught once and logged where the handler puts it; every end step runs,
+// whatever the one before raised, and a log that fails goes no further.
+TEST(SessionRunner, CatchesOnceAndRunsEveryEndStep) {
+  std::vector<std::string> lines;
+  bool logFails = false;
+  TSessionRunner runner("X:- ", [&](const std::string& line) {
+    if (logFails) throw std::runtime_error("log");
+    lines.push_back(line);
+  });
+  EXPECT_FALSE(runner.Run([] { throw std::runtime_error("body"); }));
+  runner.Step([] { throw std::runtime_error("step"); });
+  runner.Step([] { throw 7; });
+  runner.LogError();
+  logFails = true;
+  runner.Step([&] {
+    lines.push_back("last");
+    throw std::runtime_error("again");
+  });
+  runner.LogError();
+  EXPECT_EQ(lines, (std::vector<std::string>{"X:- step", "X:- body", "last"}));
+
+  lines.clear();
+  logFails = false;
+  TSessionRunner clean("X:- ", [&](const std::string& line) { lines.push_back(line); });
+  EXPECT_TRUE(clean.Run([] {}));
+  clean.LogError();
+  TSessionRunner odd("X:- ", [&](const std::string& line) { lines.push_back(line); });
+  EXPECT_FALSE(odd.Run([] { throw 7; }));
+  odd.LogError();
+  EXPECT_EQ(lines, std::vector<std::string>{"X:- Unknown error"});
 }
 
 }  // namespace
