@@ -29,6 +29,7 @@ class TIdPeerThread {
 
  private:
   friend class TIdTCPServer;
+  friend class TSocketPairPeer;
   TIdPeerThread(std::shared_ptr<TIdServerCore> core, TSocket socket);
 
   // Shared with the server, so the lists stay valid for a thread that outlives it.
@@ -79,6 +80,7 @@ class TIdTCPServer {
   void DeactivateAndWait() noexcept;
 
  private:
+  friend class TSocketPairPeer;
   void Activate();
   void Deactivate();
   // The listening thread: accepts until deactivation shuts the listening socket down.

@@ -26,6 +26,12 @@ class TSocket {
   void Shutdown() const noexcept;
   // Closes the descriptor now, if one is held.
   void Reset() noexcept;
+  // Gives the descriptor up without closing it; returns it (or -1).
+  int Release() noexcept {
+    const int fd = FFd;
+    FFd = -1;
+    return fd;
+  }
 
   // Local port the socket is bound to; raises EIdSocketError.
   std::uint16_t LocalPort() const;

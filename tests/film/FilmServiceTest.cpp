@@ -147,7 +147,7 @@ TEST_F(FilmServiceTest, UploadsTwoSectionsOfTwoStreams) {
                      "2 streams setup for transmission", "Film client disconnected"}));
 }
 
-TEST_F(FilmServiceTest, ResumesAfterABrokenBlockAndTakesOverLiveSessions) {
+TEST_F(FilmServiceTest, ResumeAfterABrokenBlockKeepsOnlyWholeBlocks) {
   auto old = Connect("\tLIVE");
   Transmit(*old, 0, {0, 9, 0});
   Block(*old, 0, "abc");
@@ -162,7 +162,11 @@ TEST_F(FilmServiceTest, ResumesAfterABrokenBlockAndTakesOverLiveSessions) {
   Sync(*c);
   EXPECT_EQ(Data("LIVE", "0_0"), "abcdef");
   EXPECT_EQ(Info("LIVE", "complete/0_0"), "1");
+}
 
+TEST_F(FilmServiceTest, ResumeTakesOverALiveSessionButNotOneBusyInTheStore) {
+  auto c = Connect("\tLIVE");
+  Transmit(*c, 0, {0, 9, 0});
   auto d = Connect("RESUME\tLIVE");
   EXPECT_TRUE(c->ClosedByPeer());
   // The live session had wholly ended, its error logged, before the new one went on.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <future>
 #include <mutex>
 #include <sstream>
@@ -14,6 +15,7 @@
 #include "net/IdException.h"
 #include "net/IdTCPClient.h"
 #include "net/IdTCPServer.h"
+#include "net/InputBuffer.h"
 #include "net/NetUtil.h"
 #include "net/SessionRunner.h"
 #include "support/TestSupport.h"
@@ -320,6 +322,49 @@ TEST(SessionRunner, CatchesOnceAndRunsEveryEndStep) {
   EXPECT_FALSE(odd.Run([] { throw 7; }));
   odd.LogError();
   EXPECT_EQ(lines, std::vector<std::string>{"X:- Unknown error"});
+}
+
+}  // namespace
+
+namespace {
+
+// Lines split over receives, asked for again, and kept right when the buffer slides its
+// unconsumed bytes to the front for a larger receive.
+TEST(InputBuffer, FindsLinesAcrossReceivesAndAcrossTheSlide) {
+  TInputBuffer buffer;
+  const auto receive = [&](const std::string& bytes) {
+    std::memcpy(buffer.Space(bytes.size()), bytes.data(), bytes.size());
+    buffer.Commit(bytes.size());
+  };
+  EXPECT_TRUE(buffer.Empty());
+  EXPECT_EQ(buffer.FindLF(), TInputBuffer::npos);
+  receive("ab");
+  EXPECT_EQ(buffer.FindLF(), TInputBuffer::npos);
+  receive("c\nde");
+  EXPECT_EQ(buffer.FindLF(), 3u);
+  EXPECT_EQ(buffer.FindLF(), 3u);
+  std::string line;
+  buffer.TakeAppend(line, 4);
+  EXPECT_EQ(line, "abc\n");
+  EXPECT_EQ(buffer.FindLF(), TInputBuffer::npos);
+
+  receive(std::string(100, 'x') + "\n");  // does not fit behind "de": slides it to the front
+  EXPECT_EQ(buffer.Size(), 103u);
+  EXPECT_EQ(buffer.FindLF(), 102u);
+  char head[3];
+  buffer.Take(head, 3);
+  EXPECT_EQ(std::string(head, 3), "dex");
+  EXPECT_EQ(buffer.FindLF(), 99u);
+
+  std::string rest;
+  buffer.TakeAppend(rest, 1000);  // more than is buffered: takes what there is
+  EXPECT_EQ(rest, std::string(99, 'x') + "\n");
+  EXPECT_TRUE(buffer.Empty());
+  receive("\nz");
+  EXPECT_EQ(buffer.FindLF(), 0u);
+  buffer.Clear();
+  EXPECT_TRUE(buffer.Empty());
+  EXPECT_EQ(buffer.FindLF(), TInputBuffer::npos);
 }
 
 }  // namespace

@@ -43,6 +43,11 @@ class TRawClient {
  public:
   // Connects to 127.0.0.1:Port; raises std::runtime_error on failure.
   explicit TRawClient(std::uint16_t port);
+  // Takes over an already connected descriptor (e.g. TSocketPairPeer::ReleaseClient).
+  struct TAdopt {
+    int Fd;
+  };
+  explicit TRawClient(TAdopt adopt) : FFd(adopt.Fd) {}
   ~TRawClient();
   TRawClient(const TRawClient&) = delete;
   TRawClient& operator=(const TRawClient&) = delete;
