@@ -150,7 +150,7 @@ double PlainCopy(const std::string& dir, std::int64_t bytes, std::int32_t block)
   close(listener);
   std::string path = dir + "/plain-copy.bin";
   int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  std::vector<char> buf(static_cast<std::size_t>(block));
+  std::vector<char> buf(1 << 16);
   ssize_t n = 0;
   std::int64_t got = 0;
   while (peer >= 0 && file >= 0 && (n = recv(peer, buf.data(), buf.size(), 0)) > 0) {

@@ -321,6 +321,11 @@ void TRunner::Finish() {
   std::int64_t end = coordination.windowEnd.load();
   double seconds = double(end - start) / 1e9;
   for (auto& v : viewers) {
+    if (v->State() == TViewer::TState::Connecting || v->State() == TViewer::TState::Greeting) {
+      results.counters[cNotGreeted]++;
+    } else if (v->State() != TViewer::TState::Done && !v->Streaming()) {
+      results.counters[cNotStreaming]++;
+    }
     if (!v->Streaming() || v->failedEarly || !v->windowCycle || seconds <= 0) continue;
     results.counters[cServed]++;
     if (v->dataCycles > 0 && v->shortCycles == 0) results.counters[cAlwaysFull]++;

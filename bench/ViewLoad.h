@@ -56,6 +56,8 @@ enum TCounter {
   cClosedAfterTerm,  // connections the server closed after SIGTERM
   cLastCloseMs,      // the last of those, in ms after SIGTERM (max when merged)
   cProtocolErrors,
+  cNotGreeted,    // still waiting for the greeting when the run ended
+  cNotStreaming,  // greeted, still waiting for the first cycle when the run ended
   cCounters
 };
 
