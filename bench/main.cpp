@@ -1,7 +1,7 @@
 // zarnel-bench: load generator for a running server on 127.0.0.1. Prints one JSON object.
 //   store   --game G [--sections 200 --streams 2 --bytes 70000 --block 16384]
 //   view    --game G --viewers N --pid PID [--window 30 --warmup 5 --ramp S --rate 2000
-//           --pending 256 --connecting 8 --buffer 7000 --bandwidth 7000 --procs K --live RATE
+//           --pending 256 --connecting 16 --buffer 7000 --bandwidth 7000 --procs K --live RATE
 //           --sigterm]
 //   film    --dir D [--sections 16 --section-mb 16 --block 16384 --rounds 5]
 //   setups  [--seconds 5]
@@ -120,7 +120,7 @@ int ViewMode(const TOptions& o) {
   vo.normalBudget = o.Int("bandwidth", 7000);
   vo.connectRate = o.Num("rate", 2000) / procs;
   vo.maxPending = std::max(1, o.Int("pending", 256) / procs);
-  vo.maxConnecting = std::max(1, o.Int("connecting", 8) / procs);
+  vo.maxConnecting = std::max(1, o.Int("connecting", 16) / procs);
   vo.live = live;
   std::int64_t begin = NowNs();
   vo.rampDeadline = begin + std::int64_t(o.Num("ramp", 20 + viewers / 200.0) * 1e9);
