@@ -91,6 +91,13 @@ bool ServerAnswers(int port) {
   }
 }
 
+// CPU seconds the viewer processes have used so far.
+double LoadCpu(const std::vector<std::pair<pid_t, int>>& children) {
+  double seconds = 0;
+  for (const auto& child : children) seconds += SampleProcess(child.first).cpuSeconds;
+  return seconds;
+}
+
 TJson Millis(std::vector<std::int32_t>& us) {
   TJson j;
   j.Num("p50", Percentile(us, 0.50) / 1000)
@@ -157,8 +164,10 @@ int ViewMode(const TOptions& o) {
   coord->windowStart = start;
   SleepUntil(start);
   TProcSample first = SampleProcess(pid);
+  double loadFirst = LoadCpu(children);
   SleepUntil(coord->windowEnd.load());
   TProcSample last = SampleProcess(pid);
+  double loadLast = LoadCpu(children);
 
   TJson shutdown;
   if (o.Has("sigterm")) {
@@ -231,6 +240,8 @@ int ViewMode(const TOptions& o) {
   if (!live) out.Obj("cycles", cycles);
   if (live) out.Obj("latency_ms", Millis(all.latenciesUs)).Str("filmer_error", filmError);
   out.Obj("server", server);
+  // A load generator short of CPU would make the server look late.
+  out.Num("load_generator_cpu_pct_one_core", (loadLast - loadFirst) / window * 100);
   if (o.Has("sigterm")) {
     shutdown.Int("closed_by_server", c[cClosedAfterTerm]).Int("last_close_ms", c[cLastCloseMs]);
     out.Obj("shutdown", shutdown);
