@@ -30,7 +30,10 @@ int main() {
     DataModuleMain = server.get();
     InstallSignalHandlers();
     DataModuleMain->StartServer();
-    while (!ShutdownRequested) Sleep(100);
+    while (!ShutdownRequested) {
+      Sleep(100);
+      if (ReloadRequested.exchange(false)) DataModuleMain->ReloadSettings();
+    }
     DataModuleMain->DataModuleDestroy();
     DataModuleMain = nullptr;
     server.reset();

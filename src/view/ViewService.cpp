@@ -26,7 +26,7 @@ struct TViewService::TSessionState {
   bool Counted = false;     // IncViewers succeeded for Game
 };
 
-TViewService::TViewService(const TSettings& settings, TLog& log, TGameStore& store,
+TViewService::TViewService(const TSettingsHolder& settings, TLog& log, TGameStore& store,
                            TListActiveUsers& activeUsers, std::string usersFile,
                            std::function<int()> connectionCount)
     : FSettings(settings),
@@ -66,7 +66,7 @@ void TViewService::RunSession(TIdPeerThread& AThread, TSessionState& state) {
     return;
   }
   connection.WriteLn("OK");
-  if (!FSettings.ViewerAuth) {
+  if (!FSettings.Get()->ViewerAuth) {
     connection.WriteLn("NOAUTH");
   } else if (!Login(AThread, state)) {
     return;
@@ -179,5 +179,5 @@ void TViewService::Log(TIdPeerThread& AThread, const std::string& message) {
 }
 
 void TViewService::Debug(TIdPeerThread& AThread, const std::string& message) {
-  if (FSettings.Debug) Log(AThread, message);
+  if (FSettings.Get()->Debug) Log(AThread, message);
 }
