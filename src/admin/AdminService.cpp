@@ -6,7 +6,7 @@
 
 #include "net/NetUtil.h"
 
-TAdminService::TAdminService(const TSettings& settings, TLog& log, TGameStore& store)
+TAdminService::TAdminService(const TSettingsHolder& settings, TLog& log, TGameStore& store)
     : FSettings(settings), FLog(log), FStore(store) {}
 
 void TAdminService::Execute(TIdPeerThread& AThread) {
@@ -33,7 +33,7 @@ void TAdminService::Execute(TIdPeerThread& AThread) {
 
 void TAdminService::Run(TIdPeerThread& AThread) {
   TIdTCPConnection& connection = AThread.Connection();
-  if (connection.ReadLn() != FSettings.AdminPassword) {
+  if (connection.ReadLn() != FSettings.Get()->AdminPassword) {
     FLog.WriteLog(AThread.ThreadId(), "Incorrect Password");
     connection.WriteLn("FAIL\tIncorrect Password");
     return;
@@ -55,10 +55,12 @@ void TAdminService::Run(TIdPeerThread& AThread) {
 void TAdminService::SendGameList(TIdTCPConnection& connection) {
   std::vector<std::string> games;
   ListGames(FStore.StreamsDir(), games);
+  TWriteBatch reply(connection);
   connection.WriteInteger(static_cast<std::int32_t>(games.size()));
   for (auto it = games.rbegin(); it != games.rend(); ++it) {
     const std::int32_t viewers = FStore.ReadViewers(*it);
     const bool available = FStore.ReadAvailable(*it);
     connection.WriteLn(*it + "\t" + std::to_string(viewers) + "\t" + (available ? "1" : "0"));
   }
+  reply.Send();
 }
