@@ -19,6 +19,7 @@ TSettings LoadSettings(const std::string& fileName) {
   out.RelayServer = ini.ReadString(s, "RelayServer", "");
   out.RelayPassword = ini.ReadString(s, "RelayPassword", "");
   out.AllowRelays = ini.ReadBool(s, "AllowRelays", false);
+  out.RelayAllowFrom = ini.ReadString(s, "RelayAllowFrom", "");
   out.FilmPassword = ini.ReadString(s, "filmpass", "");
   out.AdminPassword = ini.ReadString(s, "AdminPassword", "");
   return out;
