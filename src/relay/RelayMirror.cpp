@@ -106,7 +106,8 @@ class TRelayMirror::TSession {
     bool InfoCompleted = false;
   };
 
-  void Command(std::int32_t code);
+  // Sends a command with its line, if any, and reads the acknowledgement.
+  void Command(std::int32_t code, const std::string* line = nullptr);
   bool Authorize();
   void RefreshGames();
   bool Prepare(const std::string& game, TEntry& entry);
@@ -156,8 +157,14 @@ TRelayMirror::TEnd TRelayMirror::TSession::Run() {
   }
 }
 
-void TRelayMirror::TSession::Command(std::int32_t code) {
-  FConnection.WriteInteger(code);
+void TRelayMirror::TSession::Command(std::int32_t code, const std::string* line) {
+  {
+    // The whole request leaves at once; the upstream acknowledges once it has all of it.
+    TWriteBatch request(FConnection);
+    FConnection.WriteInteger(code);
+    if (line) FConnection.WriteLn(*line);
+    request.Send();
+  }
   const std::int32_t ack = FConnection.ReadInteger();
   // Only a refused authorization can be answered 0; anything else means it was withdrawn.
   if (ack != 1 && code != rcAuthorize) throw EOutOfStep("command refused");
@@ -193,11 +200,13 @@ void TRelayMirror::TSession::RefreshGames() {
       FPassedOver.insert(game);
       continue;
     }
+    TWriteBatch request(FConnection);
     FConnection.WriteInteger(rcAddSection);
     FConnection.WriteLn(game);
     FConnection.WriteInteger(entry.Section);
     FConnection.WriteInteger(static_cast<std::int32_t>(entry.Held[0]));
     FConnection.WriteInteger(static_cast<std::int32_t>(entry.Held[1]));
+    request.Send();
     if (FConnection.ReadInteger() != 1) throw EOutOfStep("command refused");
     FEntries.push_back(std::move(entry));
   }
@@ -294,15 +303,14 @@ bool TRelayMirror::TSession::SetUpSection(TEntry& entry) {
   for (int s = 0; s < relayed; ++s)
     if (!entry.Streams[s].Known) return false;
   // In a filmer's order: values and files before the counts that announce the section.
+  std::vector<TGameStore::TStreamSetup> setup;
   for (int s = 0; s < relayed; ++s) {
     const TStream& stream = entry.Streams[s];
-    FStore.WriteStreamType(entry.Game, s, stream.Code.Type);
-    FStore.WriteSize(entry.Game, s, entry.Section, stream.Size);
-    FStore.WriteBlock(entry.Game, s, entry.Section, stream.Code.HeaderLength);
-    EnsureFile(Path(entry, s));
+    setup.push_back({stream.Code.Type, stream.Size, stream.Code.HeaderLength});
   }
-  FStore.WriteActiveStreams(entry.Game, relayed);
-  FStore.WriteActiveSections(entry.Game, entry.Section + 1);
+  FStore.WriteStreamSetup(entry.Game, entry.Section, setup);
+  for (int s = 0; s < relayed; ++s) EnsureFile(Path(entry, s));
+  FStore.WriteActive(entry.Game, relayed, entry.Section + 1);
   entry.SetUp = true;
   return true;
 }
@@ -315,8 +323,7 @@ bool TRelayMirror::TSession::Status() {
   std::set<std::string> asked;
   for (const TEntry& entry : FEntries) {
     if (!due(entry) || !asked.insert(entry.Game).second) continue;
-    Command(rcGameInfo);
-    FConnection.WriteLn(entry.Game);
+    Command(rcGameInfo, &entry.Game);
     const std::int32_t section = FConnection.ReadInteger();
     FConnection.ReadInteger();  // availability: a hidden game stays as it is here
     const bool completed = FConnection.ReadInteger() == 1;

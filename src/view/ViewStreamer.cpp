@@ -67,9 +67,11 @@ void TViewStreamer::Run() {
 }
 
 bool TViewStreamer::Step() {
-  if (FState == svsWait) return StepWait();
-  StepSend();
-  return true;
+  // A cycle's integers and data leave as one message.
+  TWriteBatch message(FConnection);
+  const bool more = FState == svsWait ? StepWait() : (StepSend(), true);
+  message.Send();
+  return more;
 }
 
 bool TViewStreamer::StepWait() {
