@@ -36,7 +36,7 @@ struct TViewLoadOptions {
   int maxPending = 256;       // connections started but not yet streaming
   // Connections not yet greeted: the server's accept queue is short, and a connection whose
   // handshake it dropped is retried only seconds later.
-  int maxConnecting = 8;
+  int maxConnecting = 16;
   std::int64_t rampDeadline = 0;  // NowNs after which no connection is started
   bool live = false;
 };

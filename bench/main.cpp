@@ -1,7 +1,7 @@
 // zarnel-bench: load generator for a running server on 127.0.0.1. Prints one JSON object.
 //   store   --game G [--sections 200 --streams 2 --bytes 70000 --block 16384]
 //   view    --game G --viewers N --pid PID [--window 30 --warmup 5 --ramp S --rate 2000
-//           --pending 256 --connecting 8 --buffer 7000 --bandwidth 7000 --procs K --live RATE
+//           --pending 256 --connecting 16 --buffer 7000 --bandwidth 7000 --procs K --live RATE
 //           --sigterm]
 //   film    --dir D [--sections 16 --section-mb 16 --block 16384 --rounds 5]
 //   setups  [--seconds 5]
@@ -91,6 +91,13 @@ bool ServerAnswers(int port) {
   }
 }
 
+// CPU seconds the viewer processes have used so far.
+double LoadCpu(const std::vector<std::pair<pid_t, int>>& children) {
+  double seconds = 0;
+  for (const auto& child : children) seconds += SampleProcess(child.first).cpuSeconds;
+  return seconds;
+}
+
 TJson Millis(std::vector<std::int32_t>& us) {
   TJson j;
   j.Num("p50", Percentile(us, 0.50) / 1000)
@@ -120,7 +127,7 @@ int ViewMode(const TOptions& o) {
   vo.normalBudget = o.Int("bandwidth", 7000);
   vo.connectRate = o.Num("rate", 2000) / procs;
   vo.maxPending = std::max(1, o.Int("pending", 256) / procs);
-  vo.maxConnecting = std::max(1, o.Int("connecting", 8) / procs);
+  vo.maxConnecting = std::max(1, o.Int("connecting", 16) / procs);
   vo.live = live;
   std::int64_t begin = NowNs();
   vo.rampDeadline = begin + std::int64_t(o.Num("ramp", 20 + viewers / 200.0) * 1e9);
@@ -157,8 +164,10 @@ int ViewMode(const TOptions& o) {
   coord->windowStart = start;
   SleepUntil(start);
   TProcSample first = SampleProcess(pid);
+  double loadFirst = LoadCpu(children);
   SleepUntil(coord->windowEnd.load());
   TProcSample last = SampleProcess(pid);
+  double loadLast = LoadCpu(children);
 
   TJson shutdown;
   if (o.Has("sigterm")) {
@@ -231,6 +240,8 @@ int ViewMode(const TOptions& o) {
   if (!live) out.Obj("cycles", cycles);
   if (live) out.Obj("latency_ms", Millis(all.latenciesUs)).Str("filmer_error", filmError);
   out.Obj("server", server);
+  // A load generator short of CPU would make the server look late.
+  out.Num("load_generator_cpu_pct_one_core", (loadLast - loadFirst) / window * 100);
   if (o.Has("sigterm")) {
     shutdown.Int("closed_by_server", c[cClosedAfterTerm]).Int("last_close_ms", c[cLastCloseMs]);
     out.Obj("shutdown", shutdown);

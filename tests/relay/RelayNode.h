@@ -82,7 +82,7 @@ class TNode {
   test::TTempDir FDir;
   TLog FLog;
   TGameStore FStore;
-  TSettings FSettings;
+  TSettingsHolder FSettings;
   TListActiveUsers FUsers;
   TFilmService FFilmService{FSettings, FLog, FStore};
   TViewService FViewService{FSettings, FLog, FStore, FUsers, FDir / "users.txt", [] { return 0; }};
