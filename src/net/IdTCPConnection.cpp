@@ -12,6 +12,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "common/Metrics.h"
 #include "net/IdException.h"
 
 TIdTCPConnection::TIdTCPConnection(TSocket socket) {
@@ -235,6 +236,7 @@ void TIdTCPConnection::Fill() {
     char* space = FInput.Space(RecvBufferSize);
     const ssize_t n = recv(fd, space, RecvBufferSize, MSG_NOSIGNAL);
     if (n > 0) {
+      Count(Metrics().ReceivedBytes, static_cast<std::uint64_t>(n));
       FInput.Commit(static_cast<std::size_t>(n));
       return;
     }
@@ -267,6 +269,7 @@ void TIdTCPConnection::SendAll(const char* data, std::size_t count) {
   while (count > 0) {
     const ssize_t n = send(fd, data, count, MSG_NOSIGNAL);
     if (n > 0) {
+      Count(Metrics().SentBytes, static_cast<std::uint64_t>(n));
       data += n;
       count -= static_cast<std::size_t>(n);
       continue;

@@ -94,6 +94,20 @@ void TGameStore::ChangeInfo(const std::string& game, const std::function<void(TI
   ini.SaveFile();
 }
 
+TGameSummary TGameStore::ReadSummary(const std::string& game) {
+  TGameSummary out;
+  std::string path;
+  if (!GameFile(game, InfoFileName, path)) return out;
+  std::lock_guard<std::mutex> lock(FInfoLock);
+  const TIniFile ini(path);
+  out.Available = ini.ReadInteger("stream", "available", 0) != 0;
+  out.Complete = ini.ReadInteger("complete", "all", 0) != 0;
+  out.Viewers = ini.ReadInteger("stream", "viewers", 0);
+  out.Sections = ini.ReadInteger("active", "sections", 0);
+  out.Streams = ini.ReadInteger("active", "streams", 0);
+  return out;
+}
+
 bool TGameStore::ReadAvailable(const std::string& game) {
   return ReadInfo(game, "stream", "available", 0) != 0;
 }

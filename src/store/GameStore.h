@@ -19,6 +19,15 @@ std::string StreamFileName(int stream, int section);
 // A missing or unreadable directory gives nothing.
 void ListGames(const std::string& dir, std::vector<std::string>& list);
 
+// A game's state as the status page shows it.
+struct TGameSummary {
+  bool Available = false;
+  bool Complete = false;
+  std::int32_t Viewers = 0;
+  std::int32_t Sections = 0;
+  std::int32_t Streams = 0;
+};
+
 class TGameStore {
  public:
   // StreamsDir is the store root with a trailing "/".
@@ -56,6 +65,9 @@ class TGameStore {
   void WriteBlock(const std::string& game, int stream, int section, std::int32_t value);
   bool ReadHeader(const std::string& game, int stream, int section);
   void WriteHeader(const std::string& game, int stream, int section, bool value);
+
+  // The game's state from one locked read of its info file; defaults for a missing game.
+  TGameSummary ReadSummary(const std::string& game);
 
   // Appends one summary line per section of Game, read from its Demo stream files.
   // Raises EFOpenError for a section file that cannot be read; earlier lines stay.
