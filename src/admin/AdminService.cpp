@@ -57,10 +57,12 @@ void TAdminService::Run(TIdPeerThread& AThread) {
 void TAdminService::SendGameList(TIdTCPConnection& connection) {
   std::vector<std::string> games;
   ListGames(FStore.StreamsDir(), games);
+  TWriteBatch reply(connection);
   connection.WriteInteger(static_cast<std::int32_t>(games.size()));
   for (auto it = games.rbegin(); it != games.rend(); ++it) {
     const std::int32_t viewers = FStore.ReadViewers(*it);
     const bool available = FStore.ReadAvailable(*it);
     connection.WriteLn(*it + "\t" + std::to_string(viewers) + "\t" + (available ? "1" : "0"));
   }
+  reply.Send();
 }

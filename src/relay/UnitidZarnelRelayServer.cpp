@@ -44,6 +44,8 @@ bool TidZarnelRelayServer::RunSession(TIdPeerThread& AThread) {
   // Ends by a read or write failing once the peer goes; the connection layer handles that.
   while (!AThread.Terminated()) {
     const std::int32_t command = connection.ReadInteger() & 0xFF;
+    // The acknowledgement and the command's reply leave together.
+    TWriteBatch reply(connection);
     connection.WriteInteger(session.Authorized || command == rcAuthorize ? 1 : 0);
     // A refused command is still carried out, so that both sides stay in step.
     switch (command) {
@@ -68,6 +70,7 @@ bool TidZarnelRelayServer::RunSession(TIdPeerThread& AThread) {
       default:
         break;  // unknown commands have no further input or reply
     }
+    reply.Send();
   }
   return true;
 }

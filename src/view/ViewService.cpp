@@ -66,12 +66,14 @@ void TViewService::RunSession(TIdPeerThread& AThread, TSessionState& state) {
     connection.WriteLn(ProtocolRefusal(ViewProtocol));
     return;
   }
-  connection.WriteLn("OK");
-  if (!FSettings.Get()->ViewerAuth) {
-    connection.WriteLn("NOAUTH");
-  } else if (!Login(AThread, state)) {
-    return;
+  const bool auth = FSettings.Get()->ViewerAuth;
+  {
+    TWriteBatch welcome(connection);
+    connection.WriteLn("OK");
+    connection.WriteLn(auth ? "AUTH" : "NOAUTH");
+    welcome.Send();
   }
+  if (auth && !Login(AThread, state)) return;
 
   while (!AThread.Terminated()) {
     std::string fields = connection.ReadLn();
@@ -93,7 +95,6 @@ void TViewService::RunSession(TIdPeerThread& AThread, TSessionState& state) {
 
 bool TViewService::Login(TIdPeerThread& AThread, TSessionState& state) {
   TIdTCPConnection& connection = AThread.Connection();
-  connection.WriteLn("AUTH");
   std::string line = connection.ReadLn();
   const std::string user = NextField(line, "\t");
   const std::string password = NextField(line, "\t");
@@ -122,15 +123,19 @@ void TViewService::SendGameList(TIdTCPConnection& connection) {
   std::vector<std::string> available;
   for (auto it = games.rbegin(); it != games.rend(); ++it)
     if (FStore.ReadAvailable(*it)) available.push_back(*it);
+  TWriteBatch reply(connection);
   connection.WriteInteger(static_cast<std::int32_t>(available.size()));
   for (const std::string& game : available) connection.WriteLn(game);
+  reply.Send();
 }
 
 void TViewService::SendSectionList(TIdTCPConnection& connection, const std::string& game) {
   std::vector<std::string> lines;
   FStore.ListSections(game, lines);
+  TWriteBatch reply(connection);
   connection.WriteInteger(static_cast<std::int32_t>(lines.size()));
   for (const std::string& line : lines) connection.WriteLn(line);
+  reply.Send();
 }
 
 void TViewService::Request(TIdPeerThread& AThread, TSessionState& state, std::string fields) {

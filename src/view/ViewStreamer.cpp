@@ -78,9 +78,11 @@ void TViewStreamer::Run() {
 bool TViewStreamer::Step() {
   // A reload takes effect at the next cycle; within one cycle the values stay put.
   FCycleSettings = FSettings.Get();
-  if (FState == svsWait) return StepWait();
-  StepSend();
-  return true;
+  // A cycle's integers and data leave as one message.
+  TWriteBatch message(FConnection);
+  const bool more = FState == svsWait ? StepWait() : (StepSend(), true);
+  message.Send();
+  return more;
 }
 
 bool TViewStreamer::StepWait() {
