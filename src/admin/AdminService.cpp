@@ -3,10 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "common/Metrics.h"
 #include "net/NetUtil.h"
 #include "net/SessionRunner.h"
 
-TAdminService::TAdminService(const TSettings& settings, TLog& log, TGameStore& store)
+TAdminService::TAdminService(const TSettingsHolder& settings, TLog& log, TGameStore& store)
     : FSettings(settings), FLog(log), FStore(store) {}
 
 void TAdminService::Execute(TIdPeerThread& AThread) {
@@ -22,7 +23,8 @@ void TAdminService::Execute(TIdPeerThread& AThread) {
 
 void TAdminService::Run(TIdPeerThread& AThread) {
   TIdTCPConnection& connection = AThread.Connection();
-  if (connection.ReadLn() != FSettings.AdminPassword) {
+  if (connection.ReadLn() != FSettings.Get()->AdminPassword) {
+    Count(Metrics().Ports[spAdmin].LoginsFailed);
     FLog.WriteLog(AThread.ThreadId(), "Incorrect Password");
     connection.WriteLn("FAIL\tIncorrect Password");
     return;
@@ -44,10 +46,12 @@ void TAdminService::Run(TIdPeerThread& AThread) {
 void TAdminService::SendGameList(TIdTCPConnection& connection) {
   std::vector<std::string> games;
   ListGames(FStore.StreamsDir(), games);
+  TWriteBatch reply(connection);
   connection.WriteInteger(static_cast<std::int32_t>(games.size()));
   for (auto it = games.rbegin(); it != games.rend(); ++it) {
     const std::int32_t viewers = FStore.ReadViewers(*it);
     const bool available = FStore.ReadAvailable(*it);
     connection.WriteLn(*it + "\t" + std::to_string(viewers) + "\t" + (available ? "1" : "0"));
   }
+  reply.Send();
 }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/Metrics.h"
 #include "common/Protocol.h"
 #include "common/ZarnelException.h"
 #include "film/StreamFile.h"
@@ -20,6 +21,8 @@ namespace {
 // Largest data block accepted; a block is held whole in memory before it is stored.
 constexpr std::int32_t MaxBlockLength = 64 * 1024 * 1024;
 constexpr std::size_t BlockChunk = 32768;
+// A block buffer above this size is not kept for the next block.
+constexpr std::size_t KeptBlockBuffer = 1024 * 1024;
 
 class EZarnelInvalidBlockLength : public EZarnelException {
  public:
@@ -30,8 +33,8 @@ class EZarnelInvalidBlockLength : public EZarnelException {
 // One film session: the state of one run of the handler on one connection.
 class TFilmSession {
  public:
-  TFilmSession(const TSettings& settings, TLog& log, TGameStore& store, TLiveFilmGames& liveGames,
-               TIdPeerThread& thread)
+  TFilmSession(const TSettingsHolder& settings, TLog& log, TGameStore& store,
+               TLiveFilmGames& liveGames, TIdPeerThread& thread)
       : FSettings(settings),
         FLog(log),
         FStore(store),
@@ -51,11 +54,12 @@ class TFilmSession {
   bool GameInStore(const std::string& game) const;
   void Transmit(std::string fields);
   TNext Block();
-  std::string ReadBlockData(std::int32_t length);
+  // Reads a block of Length bytes into FBlock, straight from the connection.
+  void ReadBlockData(std::int32_t length);
   void CloseFiles() noexcept;
   void Log(const std::string& message) { FLog.WriteLog(FThread.ThreadId(), message); }
 
-  const TSettings& FSettings;
+  const TSettingsHolder& FSettings;
   TLog& FLog;
   TGameStore& FStore;
   TLiveFilmGames& FLiveGames;
@@ -68,6 +72,11 @@ class TFilmSession {
   std::int32_t FStreamCount = 0;
   std::int32_t FSection = 0;
   std::array<std::unique_ptr<TStreamFile>, MaxStreams> FFiles;
+  // Per stream of the set-up section: its header length and whether its header flag is set,
+  // as this session wrote or read them at TRANSMIT, so a block needs no info read.
+  std::array<std::int64_t, MaxStreams> FHeaderLength{};
+  std::array<bool, MaxStreams> FHeaderDone{};
+  std::vector<char> FBlock;  // the block being received; kept for the next one
 };
 
 void TFilmSession::Run() {
@@ -150,7 +159,10 @@ TFilmSession::TNext TFilmSession::Auth(std::string fields) {
   const std::string password = NextField(fields, "\t");
   const std::string mode = UpperCase(NextField(fields, "\t"));
   const std::string game = UpperCase(NextField(fields, "\t"));
-  if (password != FSettings.FilmPassword) return Refuse("Incorrect Password", "Incorrect Password");
+  if (password != FSettings.Get()->FilmPassword) {
+    Count(Metrics().Ports[spFilm].LoginsFailed);
+    return Refuse("Incorrect Password", "Incorrect Password");
+  }
   FAuthenticated = true;
   const bool resume = mode == "RESUME";
   // The name becomes one directory below the store root and nothing else.
@@ -204,23 +216,31 @@ void TFilmSession::Transmit(std::string fields) {
   if (!FResume) {
     for (int i = 0; i < MaxStreams; ++i) ::unlink(FStore.StreamPath(FGame, i, section).c_str());
   }
+  std::vector<TGameStore::TStreamSetup> streams(static_cast<std::size_t>(std::max(count, 0)));
+  for (TGameStore::TStreamSetup& stream : streams) {
+    stream.Type = static_cast<std::uint8_t>(FConnection.ReadInteger());
+    stream.Size = FConnection.ReadInteger();
+    stream.Block = FConnection.ReadInteger();
+  }
   // Types, sizes and header lengths are in the info file before the files a viewer may open.
+  FStore.WriteStreamSetup(FGame, section, streams);
   for (int i = 0; i < count; ++i) {
-    FStore.WriteStreamType(FGame, i, static_cast<std::uint8_t>(FConnection.ReadInteger()));
-    FStore.WriteSize(FGame, i, section, FConnection.ReadInteger());
-    FStore.WriteBlock(FGame, i, section, FConnection.ReadInteger());
+    FHeaderLength[i] = streams[i].Block;
+    // Once set, the flag stays set, also across a new set-up of the same section.
+    FHeaderDone[i] = FStore.ReadHeader(FGame, i, section);
     const std::string path = FStore.StreamPath(FGame, i, section);
     if (!(FResume && ::access(path.c_str(), F_OK) == 0)) TStreamFile::CreateEmpty(path);
   }
+  TWriteBatch reply(FConnection);
   for (int i = 0; i < count; ++i) {
     FFiles[i] = std::make_unique<TStreamFile>(FStore.StreamPath(FGame, i, section));
     FConnection.WriteInteger(static_cast<std::int32_t>(FFiles[i]->Length()));
   }
+  reply.Send();
   Log(std::to_string(count) + " streams setup for transmission");
-  FStore.WriteActiveStreams(FGame, count);
   // Wraps like the 32-bit field it is rather than overflowing.
-  FStore.WriteActiveSections(FGame,
-                             static_cast<std::int32_t>(static_cast<std::uint32_t>(section) + 1u));
+  FStore.WriteActive(FGame, count,
+                     static_cast<std::int32_t>(static_cast<std::uint32_t>(section) + 1u));
 }
 
 TFilmSession::TNext TFilmSession::Block() {
@@ -236,11 +256,14 @@ TFilmSession::TNext TFilmSession::Block() {
     const std::int32_t length = FConnection.ReadInteger();
     if (length < 0 || length > MaxBlockLength) throw EZarnelInvalidBlockLength(length);
     // Only a block received whole is stored; a connection lost within it stores nothing.
-    file->Append(ReadBlockData(length));
+    ReadBlockData(length);
+    file->Append(FBlock.data(), static_cast<std::size_t>(length));
+    if (FBlock.size() > KeptBlockBuffer) std::vector<char>().swap(FBlock);
     // Bytes are on disk before the flag that tells viewers the header is complete.
-    if (!FStore.ReadHeader(FGame, index, FSection) &&
-        file->Length() > FStore.ReadBlock(FGame, index, FSection))
+    if (!FHeaderDone[index] && file->Length() > FHeaderLength[index]) {
       FStore.WriteHeader(FGame, index, FSection, true);
+      FHeaderDone[index] = true;
+    }
   } else if (kind == FilmBlockEnd) {
     // The file is closed before the flag that says no more data will come.
     FFiles[index].reset();
@@ -249,18 +272,15 @@ TFilmSession::TNext TFilmSession::Block() {
   return TNext::Continue;
 }
 
-std::string TFilmSession::ReadBlockData(std::int32_t length) {
+void TFilmSession::ReadBlockData(std::int32_t length) {
   // The buffer grows with the bytes that actually arrive, never past the announced length.
   const auto total = static_cast<std::size_t>(length);
-  std::string data;
-  while (data.size() < total) {
-    const std::size_t piece = std::min(total - data.size(), BlockChunk);
-    const std::size_t at = data.size();
-    if (at + piece > data.capacity()) data.reserve(std::min(total, std::max(at * 2, at + piece)));
-    data.resize(at + piece);
-    FConnection.ReadBuffer(data.data() + at, piece);
+  for (std::size_t at = 0; at < total;) {
+    const std::size_t piece = std::min(total - at, BlockChunk);
+    if (at + piece > FBlock.size()) FBlock.resize(std::min(total, std::max(at * 2, at + piece)));
+    FConnection.ReadBuffer(FBlock.data() + at, piece);
+    at += piece;
   }
-  return data;
 }
 
 void TFilmSession::CloseFiles() noexcept {
@@ -269,7 +289,7 @@ void TFilmSession::CloseFiles() noexcept {
 
 }  // namespace
 
-TFilmService::TFilmService(const TSettings& settings, TLog& log, TGameStore& store)
+TFilmService::TFilmService(const TSettingsHolder& settings, TLog& log, TGameStore& store)
     : FSettings(settings), FLog(log), FStore(store) {}
 
 TFilmService::~TFilmService() = default;

@@ -229,9 +229,10 @@ void TIdTCPServer::Accept(TSocket socket) {
     FCore->LiveThreads.push_back(peer);
   }
   bool refused = false;
-  if (MaxConnections > 0) {
+  const int limit = MaxConnections.load();
+  if (limit > 0) {
     std::lock_guard<std::mutex> lock(FCore->ThreadsLock);
-    refused = static_cast<int>(FCore->Threads.size()) >= MaxConnections;
+    refused = static_cast<int>(FCore->Threads.size()) >= limit;
   }
   bool started = false;
   if (!refused) {
@@ -247,6 +248,7 @@ void TIdTCPServer::Accept(TSocket socket) {
       // Out of memory: treated like a thread that could not be started.
     }
   }
+  if (Counters && (started || refused)) Count(started ? Counters->Accepted : Counters->Refused);
   if (started) return;
   // Refused (or no thread could be had): the peer sees its connection closed without a byte.
   peer->FConnection.Disconnect();

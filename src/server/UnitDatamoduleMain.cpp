@@ -14,12 +14,17 @@
 #include "common/UnitZarnelGlobal.h"
 #include "film/FilmService.h"
 #include "net/IdException.h"
+#include "relay/RelayUpstream.h"
 #include "relay/UnitRelayThread.h"
+#include "server/SettingsReload.h"
+#include "server/StatusSource.h"
+#include "status/StatusServer.h"
 #include "view/UnitListActiveUsers.h"
 #include "view/ViewService.h"
 
 TDataModuleMain* DataModuleMain = nullptr;
 std::atomic<bool> ShutdownRequested{false};
+std::atomic<bool> ReloadRequested{false};
 
 namespace {
 
@@ -49,6 +54,10 @@ TDataModuleMain::TDataModuleMain()
   idTCPServerFilmer.OnExecute = [this](TIdPeerThread& t) { idTCPServerFilmerExecute(t); };
   idTCPServerViewer.OnExecute = [this](TIdPeerThread& t) { idTCPServerViewerExecute(t); };
   IdTCPServerAdmin.OnExecute = [this](TIdPeerThread& t) { IdTCPServerAdminExecute(t); };
+  idTCPServerFilmer.Counters = &Metrics().Ports[spFilm];
+  idTCPServerViewer.Counters = &Metrics().Ports[spView];
+  IdTCPServerRelay.Counters = &Metrics().Ports[spRelay];
+  IdTCPServerAdmin.Counters = &Metrics().Ports[spAdmin];
   DataModuleCreate();
 }
 
@@ -70,9 +79,10 @@ void TDataModuleMain::StartServer() {
   FLog = std::make_unique<TLog>(FBaseDir + "zarnel.log");
   FStore = std::make_unique<TGameStore>(FStreamsDir);
 
-  FSettings = LoadSettings(FBaseDir + "zarnel.ini");
-  idTCPServerFilmer.MaxConnections = FSettings.FilmMaxConnections;
-  idTCPServerViewer.MaxConnections = FSettings.ViewMaxConnections;
+  FSettings.Set(LoadSettings(FBaseDir + "zarnel.ini"));
+  const std::shared_ptr<const TSettings> settings = FSettings.Get();
+  idTCPServerFilmer.MaxConnections = settings->FilmMaxConnections;
+  idTCPServerViewer.MaxConnections = settings->ViewMaxConnections;
 
   FFilmService = std::make_unique<TFilmService>(FSettings, *FLog, *FStore);
   FViewService = std::make_unique<TViewService>(FSettings, *FLog, *FStore, *FActiveUsers,
@@ -82,9 +92,17 @@ void TDataModuleMain::StartServer() {
 
   ResetViewers();
 
-  FRelayThread = std::make_unique<TRelayThread>(ServerVersion, FSettings.RelayServer, FStreamsDir,
-                                                FSettings.RelayPassword, *FLog);
-  if (FSettings.RelayEnabled) FRelayThread->Start();
+  FRelayThread = std::make_unique<TRelayThread>(ServerVersion, settings->RelayServer, FStreamsDir,
+                                                settings->RelayPassword, *FLog);
+  FRelayThread->MirrorInto(*FStore);
+  if (settings->RelayEnabled) FRelayThread->Start();
+  if (settings->AllowRelays) {
+    TRelayAllowList allow(settings->RelayAllowFrom);
+    for (const std::string& entry : allow.Rejected())
+      WriteLog(0, "Relay: RelayAllowFrom entry ignored: " + entry);
+    FRelayUpstream = std::make_unique<TRelayUpstream>(*FStore, *FLog, std::move(allow));
+    FRelayUpstream->Attach(IdTCPServerRelay);
+  }
 
   std::error_code ignored;  // a store root that cannot be made shows up at the first write
   std::filesystem::create_directories(FStreamsDir, ignored);
@@ -97,10 +115,46 @@ void TDataModuleMain::StartServer() {
   idTCPServerFilmer.SetActive(true);
   idTCPServerViewer.SetActive(true);
   IdTCPServerAdmin.SetActive(true);
-  IdTCPServerRelay.SetActive(FSettings.AllowRelays);
+  IdTCPServerRelay.SetActive(settings->AllowRelays);
+  StartStatusServer(*settings);
 
   WriteLog(0, "Waiting for Connections...");
   ConsoleLine("Waiting for Connections...");
+}
+
+void TDataModuleMain::StartStatusServer(const TSettings& settings) {
+  if (settings.StatusPort <= 0) return;
+  FStatusSource = std::make_unique<TStatusSource>(
+      *FStore, [this] { return FFilmService->LiveGames(); },
+      std::vector<std::pair<TServicePort, TIdTCPServer*>>{{spView, &idTCPServerViewer},
+                                                          {spFilm, &idTCPServerFilmer},
+                                                          {spAdmin, &IdTCPServerAdmin},
+                                                          {spRelay, &IdTCPServerRelay}});
+  FStatusServer = std::make_unique<TStatusServer>(
+      *FStatusSource, TStatusRun{ServerVersion, std::chrono::system_clock::now()});
+  FStatusServer->Start(settings.StatusAddress, settings.StatusPort);
+}
+
+void TDataModuleMain::ReloadSettings() {
+  try {
+    TSettings fresh;
+    try {
+      fresh = LoadSettingsForReload(FBaseDir + "zarnel.ini");
+    } catch (const std::exception& e) {
+      WriteLog(0, std::string("Settings not reloaded, keeping every setting: ") + e.what());
+      return;
+    }
+    const TReloadOutcome outcome = MergeReload(*FSettings.Get(), fresh);
+    FSettings.Set(outcome.Applied);
+    // Sessions already running stay; only new connections meet the new limits.
+    idTCPServerFilmer.MaxConnections = outcome.Applied.FilmMaxConnections;
+    idTCPServerViewer.MaxConnections = outcome.Applied.ViewMaxConnections;
+    WriteLog(0, "Settings reloaded: " + (outcome.Changed.empty() ? "no change" : outcome.Changed));
+    if (!outcome.NeedRestart.empty())
+      WriteLog(0, "Settings kept until a restart: " + outcome.NeedRestart);
+  } catch (...) {
+    // A log that cannot be written must not end a running server.
+  }
 }
 
 void TDataModuleMain::ResetViewers() {
@@ -119,13 +173,15 @@ void TDataModuleMain::DisconnectClients(TIdTCPServer& server) {
 }
 
 void TDataModuleMain::DataModuleDestroy() {
+  // The status page reads the servers and the store; it goes first, without a console line.
+  if (FStatusServer) FStatusServer->Stop();
   ConsoleLine("Disconnecting Clients...");
   DisconnectClients(idTCPServerViewer);
   DisconnectClients(idTCPServerFilmer);
   DisconnectClients(IdTCPServerRelay);
   DisconnectClients(IdTCPServerAdmin);
 
-  if (FRelayThread && FSettings.RelayEnabled) {
+  if (FRelayThread && FSettings.Get()->RelayEnabled) {
     ConsoleLine("Disconecting Relay Thread...");
     FRelayThread->DisconnectSocket();
     ConsoleLine("Closing down relay client thread...");
@@ -181,6 +237,9 @@ void SignalHandler(int signal) {
     case SIGTERM:
       RequestShutdown();
       break;
+    case SIGHUP:
+      ReloadRequested = true;
+      break;
     case SIGSEGV:
       SignalSafeLine("Caught segv...Killing Process...\n");
       kill(getpid(), SIGKILL);
@@ -195,5 +254,5 @@ void InstallSignalHandlers() {
   action.sa_handler = SignalHandler;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
-  for (int sig : {SIGINT, SIGSEGV, SIGTERM, SIGPIPE}) sigaction(sig, &action, nullptr);
+  for (int sig : {SIGINT, SIGSEGV, SIGTERM, SIGPIPE, SIGHUP}) sigaction(sig, &action, nullptr);
 }

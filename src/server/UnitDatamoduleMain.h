@@ -22,6 +22,9 @@ class TAdminService;
 class TFilmService;
 class TListActiveUsers;
 class TRelayThread;
+class TRelayUpstream;
+class TStatusServer;
+class TStatusSource;
 class TViewService;
 
 class TDataModuleMain {
@@ -43,10 +46,15 @@ class TDataModuleMain {
   static void DisconnectClients(TIdTCPServer& server);
   // Appends one line to the log.
   void WriteLog(std::int32_t number, const std::string& message);
+  // Re-reads zarnel.ini and applies what can change while running; logs what changed, what
+  // waits for a restart, or why the file was not taken. Never drops a connection.
+  void ReloadSettings();
 
  private:
   void DataModuleCreate();
   void ResetViewers();
+  // Starts the status page unless StatusPort is 0 or less; raises when it cannot bind.
+  void StartStatusServer(const TSettings& settings);
   void idTCPServerFilmerExecute(TIdPeerThread& AThread);
   void idTCPServerViewerExecute(TIdPeerThread& AThread);
   void IdTCPServerAdminExecute(TIdPeerThread& AThread);
@@ -54,29 +62,38 @@ class TDataModuleMain {
   // What the session threads reach, declared before the servers so that it outlives them.
   std::string FBaseDir;
   std::string FStreamsDir;
-  TSettings FSettings;  // written once by StartServer before any server runs, then only read
+  TSettingsHolder FSettings;  // replaced whole by StartServer and ReloadSettings
   std::unique_ptr<TLog> FLog;
   std::unique_ptr<TGameStore> FStore;
   std::unique_ptr<TListActiveUsers> FActiveUsers;
+  std::unique_ptr<TRelayUpstream> FRelayUpstream;  // the relay server's hooks
   std::unique_ptr<TRelayThread> FRelayThread;
   std::unique_ptr<TFilmService> FFilmService;
   std::unique_ptr<TViewService> FViewService;
   std::unique_ptr<TAdminService> FAdminService;
 
  public:
-  // Destroyed first; each waits for its session threads before anything above goes.
+  // Destroyed before everything above; each waits for its session threads before it goes.
   TIdTCPServer idTCPServerFilmer;
   TIdTCPServer idTCPServerViewer;
   TidZarnelRelayServer IdTCPServerRelay;
   TIdTCPServer IdTCPServerAdmin;
+
+ private:
+  // The status page reads the servers, the store and the film service: declared after them,
+  // so it is gone before any of them.
+  std::unique_ptr<TStatusSource> FStatusSource;
+  std::unique_ptr<TStatusServer> FStatusServer;  // none when StatusPort is 0 or less
 };
 
 // The single server object, reachable from every thread while the process runs.
 extern TDataModuleMain* DataModuleMain;
 // Set by the signal handler, polled by the main loop.
 extern std::atomic<bool> ShutdownRequested;
+// Set by SIGHUP, taken back by the main loop when it reloads the settings.
+extern std::atomic<bool> ReloadRequested;
 
-// Installs SignalHandler for SIGINT, SIGSEGV, SIGTERM and SIGPIPE.
+// Installs SignalHandler for SIGINT, SIGSEGV, SIGTERM, SIGPIPE and SIGHUP.
 void InstallSignalHandlers();
 void SignalHandler(int signal);
 // Prints "Shutting down..." the first time only and sets ShutdownRequested.

@@ -18,7 +18,7 @@ const std::string In = "Admin client connected ", Out = "Admin client Disconnect
 class AdminServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    FSettings.AdminPassword = "Secret";
+    FSettings.Change([](TSettings& s) { s.AdminPassword = "Secret"; });
     std::filesystem::create_directories(FRoot + "SHOWN");
     std::filesystem::create_directories(FRoot + "HIDDEN");
     test::WriteFile(FRoot + "SHOWN/info.ini", "[stream]\navailable=1\nviewers=3\n");
@@ -48,7 +48,7 @@ class AdminServiceTest : public ::testing::Test {
 
   test::TTempDir FDir;
   const std::string FRoot = FDir / "Streams/";
-  TSettings FSettings;
+  TSettingsHolder FSettings;
   TLog FLog{FDir / "zarnel.log"};
   TGameStore FStore{FRoot};
   TAdminService FAdmin{FSettings, FLog, FStore};
