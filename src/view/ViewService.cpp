@@ -96,6 +96,14 @@ bool TViewService::Login(TIdPeerThread& AThread, TSessionState& state) {
   std::string line = connection.ReadLn();
   const std::string user = NextField(line, "\t");
   const std::string password = NextField(line, "\t");
+  // The password is checked before the name is taken, so that guesses at a name never hold it
+  // and lock its owner out.
+  const std::string stored = TListUser(FUsersFile).GetPassword(user);
+  if (password.empty() || password != stored) {
+    Log(AThread, "Incorrect username or password (" + user + ")");
+    connection.WriteLn("FAIL\tIncorrect username or password");
+    return false;
+  }
   if (FActiveUsers.CheckAndAdd(user)) {
     Log(AThread, user + " user is already logged in");
     connection.WriteLn("FAIL\t" + user + " user is already logged in");
@@ -103,12 +111,6 @@ bool TViewService::Login(TIdPeerThread& AThread, TSessionState& state) {
   }
   state.UserName = user;
   state.Registered = true;
-  const std::string stored = TListUser(FUsersFile).GetPassword(user);
-  if (password.empty() || password != stored) {
-    Log(AThread, "Incorrect username or password (" + user + ")");
-    connection.WriteLn("FAIL\tIncorrect username or password");
-    return false;
-  }
   Log(AThread, "Authenticated successfully (" + user + ")");
   connection.WriteLn("OK");
   return true;
