@@ -29,7 +29,8 @@ std::int64_t StreamSize(std::istream& stream) {
 
 // What one connection keeps for the length of its session.
 struct TidZarnelRelayServer::TRelaySession {
-  explicit TRelaySession(TIdTCPConnection& connection) : Connection(connection) {}
+  TRelaySession(TIdPeerThread& thread) : Thread(thread), Connection(thread.Connection()) {}
+  TIdPeerThread& Thread;
   TIdTCPConnection& Connection;
   bool Authorized = false;
   TListRelayedSections Sections;
@@ -39,7 +40,7 @@ TidZarnelRelayServer::TidZarnelRelayServer(std::uint16_t defaultPort) : TIdTCPSe
 
 bool TidZarnelRelayServer::RunSession(TIdPeerThread& AThread) {
   TIdTCPServer::RunSession(AThread);  // no OnExecute here, so this does nothing
-  TRelaySession session(AThread.Connection());
+  TRelaySession session(AThread);
   TIdTCPConnection& connection = session.Connection;
   // Ends by a read or write failing once the peer goes; the connection layer handles that.
   while (!AThread.Terminated()) {
@@ -57,7 +58,7 @@ bool TidZarnelRelayServer::RunSession(TIdPeerThread& AThread) {
         SendGameInfo(session);
         break;
       case rcAddSection:
-        AddRelayedSection(session);
+        if (!AddRelayedSection(session)) return true;
         break;
       case rcSendBlocks:
         SendBlocks(session);
@@ -95,12 +96,21 @@ void TidZarnelRelayServer::SendGameInfo(TRelaySession& session) {
   session.Connection.WriteInteger(completed ? 1 : 0);
 }
 
-void TidZarnelRelayServer::AddRelayedSection(TRelaySession& session) {
+bool TidZarnelRelayServer::AddRelayedSection(TRelaySession& session) {
   const std::string gameName = session.Connection.ReadLn();
   const std::int32_t section = session.Connection.ReadInteger();
+  if (session.Sections.Count() >= MaxRelayedSections) {
+    if (OnLog)
+      OnLog(session.Thread.ThreadId(), "Relay client closed: more than " +
+                                           std::to_string(MaxRelayedSections) +
+                                           " relayed sections " + session.Connection.PeerAddress());
+    session.Connection.Disconnect();
+    return false;
+  }
   TRelayedSection& item = session.Sections.Add(gameName, section);
   item.BlockStart[0] = session.Connection.ReadInteger();
   item.BlockStart[1] = session.Connection.ReadInteger();
+  return true;
 }
 
 namespace {
