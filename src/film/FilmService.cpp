@@ -58,6 +58,8 @@ class TFilmSession {
   void Transmit(std::string fields);
   TNext Block();
   std::string ReadBlockData(std::int32_t length);
+  // Sets the header flag of stream Index once its file holds more than the header.
+  void AnnounceHeader(int index);
   void CloseFiles() noexcept;
   void EndSession(const std::optional<std::string>& error) noexcept;
   void Log(const std::string& message) { FLog.WriteLog(FThread.ThreadId(), message); }
@@ -214,6 +216,9 @@ void TFilmSession::Transmit(std::string fields) {
   }
   for (int i = 0; i < count; ++i) {
     FFiles[i] = std::make_unique<TStreamFile>(FStore.StreamPath(FGame, i, section));
+    // A crash between a stored block and its flag leaves the header on disk unannounced; a
+    // resumed upload may send nothing more for it, so the flag is rebuilt from the file.
+    AnnounceHeader(i);
     FConnection.WriteInteger(static_cast<std::int32_t>(FFiles[i]->Length()));
   }
   Log(std::to_string(count) + " streams setup for transmission");
@@ -237,16 +242,20 @@ TFilmSession::TNext TFilmSession::Block() {
     if (length < 0 || length > MaxBlockLength) throw EZarnelInvalidBlockLength(length);
     // Only a block received whole is stored; a connection lost within it stores nothing.
     file->Append(ReadBlockData(length));
-    // Bytes are on disk before the flag that tells viewers the header is complete.
-    if (!FStore.ReadHeader(FGame, index, FSection) &&
-        file->Length() > FStore.ReadBlock(FGame, index, FSection))
-      FStore.WriteHeader(FGame, index, FSection, true);
+    AnnounceHeader(index);
   } else if (kind == FilmBlockEnd) {
     // The file is closed before the flag that says no more data will come.
     FFiles[index].reset();
     FStore.WriteComplete(FGame, index, FSection, true);
   }
   return TNext::Continue;
+}
+
+void TFilmSession::AnnounceHeader(int index) {
+  // Called after the bytes are on disk, so the flag never promises more than the file holds.
+  if (!FStore.ReadHeader(FGame, index, FSection) &&
+      FFiles[index]->Length() > FStore.ReadBlock(FGame, index, FSection))
+    FStore.WriteHeader(FGame, index, FSection, true);
 }
 
 std::string TFilmSession::ReadBlockData(std::int32_t length) {

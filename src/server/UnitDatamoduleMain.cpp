@@ -36,6 +36,7 @@ TDataModuleMain::TDataModuleMain()
   idTCPServerFilmer.OnExecute = [this](TIdPeerThread& t) { idTCPServerFilmerExecute(t); };
   idTCPServerViewer.OnExecute = [this](TIdPeerThread& t) { idTCPServerViewerExecute(t); };
   IdTCPServerAdmin.OnExecute = [this](TIdPeerThread& t) { IdTCPServerAdminExecute(t); };
+  IdTCPServerRelay.OnLog = [this](std::int32_t id, const std::string& m) { WriteLog(id, m); };
   DataModuleCreate();
 }
 
@@ -97,6 +98,8 @@ void TDataModuleMain::ResetViewers() {
     // Only a directory can hold an info file; a stray plain file must not stop the start.
     struct stat st {};
     if (stat((FStreamsDir + game).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    // No session runs yet, so a temporary info file can only be left by a killed process.
+    FStore->RemoveTempFiles(game);
     FStore->WriteViewers(game, 0);
   }
 }

@@ -9,7 +9,8 @@
 
 #include "store/IniFile.h"
 
-// A game name is one path component: not empty, not "." or "..", no "/" and no NUL byte.
+// A game name is one path component: not empty, not "." or "..", no "/" and no control
+// character (bytes below 32 and 127).
 bool IsValidGameName(const std::string& game);
 
 // Stream data file name of stream N, section S: "stream_%d_%d".
@@ -56,6 +57,10 @@ class TGameStore {
   void WriteBlock(const std::string& game, int stream, int section, std::int32_t value);
   bool ReadHeader(const std::string& game, int stream, int section);
   void WriteHeader(const std::string& game, int stream, int section, bool value);
+
+  // Removes the temporary info files a process killed in mid-write left in Game's directory.
+  // Only safe while no session runs: the start-up walk calls it.
+  void RemoveTempFiles(const std::string& game);
 
   // Appends one summary line per section of Game, read from its Demo stream files.
   // Raises EFOpenError for a section file that cannot be read; earlier lines stay.
