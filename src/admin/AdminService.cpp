@@ -4,10 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "net/IdException.h"
 #include "net/NetUtil.h"
 
-TAdminService::TAdminService(const TSettings& settings, TLog& log, TGameStore& store)
-    : FSettings(settings), FLog(log), FStore(store) {}
+TAdminService::TAdminService(const TSettings& settings, TLog& log, TGameStore& store,
+                             TLoginThrottle* throttle)
+    : FSettings(settings), FLog(log), FStore(store), FThrottle(throttle) {}
 
 void TAdminService::Execute(TIdPeerThread& AThread) {
   const std::int32_t id = AThread.ThreadId();
@@ -16,6 +18,12 @@ void TAdminService::Execute(TIdPeerThread& AThread) {
   try {
     FLog.WriteLog(id, "Admin client connected " + AThread.Connection().PeerAddress());
     Run(AThread);
+  } catch (const EIdSessionTimeout& e) {
+    // An expected end, not an error: its own plain line.
+    try {
+      FLog.WriteLog(id, e.what());
+    } catch (...) {
+    }
   } catch (const std::exception& e) {
     failed = true;
     error = e.what();
@@ -33,13 +41,20 @@ void TAdminService::Execute(TIdPeerThread& AThread) {
 
 void TAdminService::Run(TIdPeerThread& AThread) {
   TIdTCPConnection& connection = AThread.Connection();
-  if (connection.ReadLn() != FSettings.AdminPassword) {
+  AThread.LimitIdle(FSettings.IdleTimeout);
+  const std::string password = connection.ReadLn();
+  if (FThrottle) FThrottle->Wait(connection.PeerAddress(), [&] { return AThread.Stopped(); });
+  if (password != FSettings.AdminPassword) {
+    if (FThrottle) FThrottle->Refused(connection.PeerAddress());
     FLog.WriteLog(AThread.ThreadId(), "Incorrect Password");
     connection.WriteLn("FAIL\tIncorrect Password");
     return;
   }
+  if (FThrottle) FThrottle->Accepted(connection.PeerAddress());
+  AThread.LoginDone();
   connection.WriteLn("OK");
   while (!AThread.Terminated()) {
+    AThread.LimitIdle(FSettings.IdleTimeout);
     std::string arguments = connection.ReadLn();
     const std::string command = UpperCase(NextField(arguments, "\t"));
     if (command == "LISTGAMES") {

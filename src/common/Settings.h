@@ -17,4 +17,10 @@ struct TSettings {
   bool AllowRelays = false;
   std::string FilmPassword;
   std::string AdminPassword;
+  // Guards against peers that connect and never get on with it; see the README.
+  std::int32_t LoginTimeout = 30;
+  std::int32_t IdleTimeout = 300;
+  std::int32_t AdminMaxConnections = 8;
+  std::int32_t RelayMaxConnections = 32;
+  std::int32_t MaxLoginsPerAddress = 0;
 };

@@ -12,6 +12,7 @@
 #include "common/Protocol.h"
 #include "common/ZarnelException.h"
 #include "film/StreamFile.h"
+#include "net/IdException.h"
 #include "net/NetUtil.h"
 #include "store/IniFile.h"
 
@@ -36,11 +37,12 @@ std::int32_t NumberField(const std::string& text) {
 // One film session: the state of one run of the handler on one connection.
 class TFilmSession {
  public:
-  TFilmSession(const TSettings& settings, TLog& log, TGameStore& store, TLiveFilmGames& liveGames,
-               TIdPeerThread& thread)
+  TFilmSession(const TSettings& settings, TLog& log, TGameStore& store, TLoginThrottle* throttle,
+               TLiveFilmGames& liveGames, TIdPeerThread& thread)
       : FSettings(settings),
         FLog(log),
         FStore(store),
+        FThrottle(throttle),
         FLiveGames(liveGames),
         FThread(thread),
         FConnection(thread.Connection()) {}
@@ -67,6 +69,7 @@ class TFilmSession {
   const TSettings& FSettings;
   TLog& FLog;
   TGameStore& FStore;
+  TLoginThrottle* const FThrottle;
   TLiveFilmGames& FLiveGames;
   TIdPeerThread& FThread;
   TIdTCPConnection& FConnection;
@@ -89,6 +92,12 @@ void TFilmSession::Run() {
       return;
     }
     CommandLoop();
+  } catch (const EIdSessionTimeout& e) {
+    // An expected end, not an error: its own plain line.
+    try {
+      Log(e.what());
+    } catch (...) {
+    }
   } catch (const std::exception& e) {
     error = e.what();
   } catch (...) {
@@ -152,7 +161,14 @@ TFilmSession::TNext TFilmSession::Auth(std::string fields) {
   const std::string password = NextField(fields, "\t");
   const std::string mode = UpperCase(NextField(fields, "\t"));
   const std::string game = UpperCase(NextField(fields, "\t"));
-  if (password != FSettings.FilmPassword) return Refuse("Incorrect Password", "Incorrect Password");
+  const std::string& address = FConnection.PeerAddress();
+  if (FThrottle) FThrottle->Wait(address, [&] { return FThread.Stopped(); });
+  if (password != FSettings.FilmPassword) {
+    if (FThrottle) FThrottle->Refused(address);
+    return Refuse("Incorrect Password", "Incorrect Password");
+  }
+  if (FThrottle) FThrottle->Accepted(address);
+  FThread.LoginDone();
   FAuthenticated = true;
   const bool resume = mode == "RESUME";
   // The name becomes one directory below the store root and nothing else.
@@ -301,11 +317,12 @@ void TFilmSession::EndSession(const std::optional<std::string>& error) noexcept 
 
 }  // namespace
 
-TFilmService::TFilmService(const TSettings& settings, TLog& log, TGameStore& store)
-    : FSettings(settings), FLog(log), FStore(store) {}
+TFilmService::TFilmService(const TSettings& settings, TLog& log, TGameStore& store,
+                           TLoginThrottle* throttle)
+    : FSettings(settings), FLog(log), FStore(store), FThrottle(throttle) {}
 
 TFilmService::~TFilmService() = default;
 
 void TFilmService::Execute(TIdPeerThread& AThread) {
-  TFilmSession(FSettings, FLog, FStore, FLiveGames, AThread).Run();
+  TFilmSession(FSettings, FLog, FStore, FThrottle, FLiveGames, AThread).Run();
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "net/IdException.h"
+
 namespace {
 
 enum TRelayCommand : std::int32_t {
@@ -44,7 +46,14 @@ bool TidZarnelRelayServer::RunSession(TIdPeerThread& AThread) {
   TIdTCPConnection& connection = session.Connection;
   // Ends by a read or write failing once the peer goes; the connection layer handles that.
   while (!AThread.Terminated()) {
-    const std::int32_t command = connection.ReadInteger() & 0xFF;
+    std::int32_t command = 0;
+    try {
+      command = connection.ReadInteger() & 0xFF;
+    } catch (const EIdSessionTimeout& e) {
+      if (OnLog) OnLog(AThread.ThreadId(), e.what());
+      return true;
+    }
+    AThread.LoginDone();  // the first command ends the login phase
     connection.WriteInteger(session.Authorized || command == rcAuthorize ? 1 : 0);
     // A refused command is still carried out, so that both sides stay in step.
     switch (command) {

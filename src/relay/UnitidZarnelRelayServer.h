@@ -42,8 +42,6 @@ class TidZarnelRelayServer : public TIdTCPServer {
   TGetGameList OnGetGameList;
   TGetGameInfo OnGetGameInfo;
   TSectionInfo OnSectionInfo;
-  // Writes a log line (session thread id, message); unassigned, nothing is logged.
-  std::function<void(std::int32_t, const std::string&)> OnLog;
 
  protected:
   // Runs the command loop of one connection until it closes or its thread is told to stop.

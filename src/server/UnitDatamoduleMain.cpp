@@ -36,7 +36,6 @@ TDataModuleMain::TDataModuleMain()
   idTCPServerFilmer.OnExecute = [this](TIdPeerThread& t) { idTCPServerFilmerExecute(t); };
   idTCPServerViewer.OnExecute = [this](TIdPeerThread& t) { idTCPServerViewerExecute(t); };
   IdTCPServerAdmin.OnExecute = [this](TIdPeerThread& t) { IdTCPServerAdminExecute(t); };
-  IdTCPServerRelay.OnLog = [this](std::int32_t id, const std::string& m) { WriteLog(id, m); };
   DataModuleCreate();
 }
 
@@ -61,12 +60,20 @@ void TDataModuleMain::StartServer() {
   FSettings = LoadSettings(FBaseDir + "zarnel.ini");
   idTCPServerFilmer.MaxConnections = FSettings.FilmMaxConnections;
   idTCPServerViewer.MaxConnections = FSettings.ViewMaxConnections;
+  IdTCPServerAdmin.MaxConnections = FSettings.AdminMaxConnections;
+  IdTCPServerRelay.MaxConnections = FSettings.RelayMaxConnections;
+  for (TIdTCPServer* server : std::initializer_list<TIdTCPServer*>{
+           &idTCPServerFilmer, &idTCPServerViewer, &IdTCPServerRelay, &IdTCPServerAdmin}) {
+    server->LoginTimeout = FSettings.LoginTimeout;
+    server->MaxLoginsPerAddress = FSettings.MaxLoginsPerAddress;
+    server->OnLog = [this](std::int32_t id, const std::string& m) { WriteLog(id, m); };
+  }
 
-  FFilmService = std::make_unique<TFilmService>(FSettings, *FLog, *FStore);
-  FViewService = std::make_unique<TViewService>(FSettings, *FLog, *FStore, *FActiveUsers,
-                                                FBaseDir + "users.txt",
-                                                [this] { return idTCPServerViewer.ThreadCount(); });
-  FAdminService = std::make_unique<TAdminService>(FSettings, *FLog, *FStore);
+  FFilmService = std::make_unique<TFilmService>(FSettings, *FLog, *FStore, &FLoginThrottle);
+  FViewService = std::make_unique<TViewService>(
+      FSettings, *FLog, *FStore, *FActiveUsers, FBaseDir + "users.txt",
+      [this] { return idTCPServerViewer.ThreadCount(); }, &FLoginThrottle);
+  FAdminService = std::make_unique<TAdminService>(FSettings, *FLog, *FStore, &FLoginThrottle);
 
   ResetViewers();
 

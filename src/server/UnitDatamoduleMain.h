@@ -10,6 +10,7 @@
 #include "common/Log.h"
 #include "common/Settings.h"
 #include "net/IdTCPServer.h"
+#include "net/LoginThrottle.h"
 #include "relay/UnitidZarnelRelayServer.h"
 #include "store/GameStore.h"
 #include "store/SettingsFile.h"
@@ -55,6 +56,7 @@ class TDataModuleMain {
   TSettings FSettings;  // written once by StartServer before any server runs, then only read
   std::unique_ptr<TLog> FLog;
   std::unique_ptr<TGameStore> FStore;
+  TLoginThrottle FLoginThrottle;  // password attempts of every port, per address
   std::unique_ptr<TListActiveUsers> FActiveUsers;
   std::unique_ptr<TRelayThread> FRelayThread;
   std::unique_ptr<TFilmService> FFilmService;

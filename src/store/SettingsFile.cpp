@@ -21,5 +21,11 @@ TSettings LoadSettings(const std::string& fileName) {
   out.AllowRelays = ini.ReadBool(s, "AllowRelays", false);
   out.FilmPassword = ini.ReadString(s, "filmpass", "");
   out.AdminPassword = ini.ReadString(s, "AdminPassword", "");
+  for (auto [key, value] : {std::pair{"LoginTimeout", &out.LoginTimeout},
+                            {"IdleTimeout", &out.IdleTimeout},
+                            {"AdminMaxConnections", &out.AdminMaxConnections},
+                            {"RelayMaxConnections", &out.RelayMaxConnections},
+                            {"MaxLoginsPerAddress", &out.MaxLoginsPerAddress}})
+    *value = ini.ReadInteger(s, key, *value);
   return out;
 }

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/Protocol.h"
+#include "net/IdException.h"
 #include "net/NetUtil.h"
 #include "store/IniFile.h"
 #include "view/UnitListUser.h"
@@ -28,19 +29,23 @@ struct TViewService::TSessionState {
 
 TViewService::TViewService(const TSettings& settings, TLog& log, TGameStore& store,
                            TListActiveUsers& activeUsers, std::string usersFile,
-                           std::function<int()> connectionCount)
+                           std::function<int()> connectionCount, TLoginThrottle* throttle)
     : FSettings(settings),
       FLog(log),
       FStore(store),
       FActiveUsers(activeUsers),
       FUsersFile(std::move(usersFile)),
-      FConnectionCount(std::move(connectionCount)) {}
+      FConnectionCount(std::move(connectionCount)),
+      FThrottle(throttle) {}
 
 void TViewService::Execute(TIdPeerThread& AThread) {
   TSessionState state;
   std::optional<std::string> error;
   try {
     RunSession(AThread, state);
+  } catch (const EIdSessionTimeout& e) {
+    // An expected end, not an error: its own plain line.
+    Log(AThread, e.what());
   } catch (const std::exception& e) {
     error = e.what();
   } catch (...) {
@@ -71,8 +76,10 @@ void TViewService::RunSession(TIdPeerThread& AThread, TSessionState& state) {
   } else if (!Login(AThread, state)) {
     return;
   }
+  AThread.LoginDone();
 
   while (!AThread.Terminated()) {
+    AThread.LimitIdle(FSettings.IdleTimeout);
     std::string fields = connection.ReadLn();
     Debug(AThread, "Incoming Command: [" + fields + "]");
     const std::string command = UpperCase(NextField(fields, "\t"));
@@ -84,6 +91,7 @@ void TViewService::RunSession(TIdPeerThread& AThread, TSessionState& state) {
       SendSectionList(connection, UpperCase(NextField(fields, "\t")));
     } else if (command == "REQUEST") {
       Debug(AThread, "Requesting Stream");
+      AThread.LimitIdle(0);  // a streaming viewer only answers the sender
       Request(AThread, state, fields);
       return;
     }
@@ -98,12 +106,15 @@ bool TViewService::Login(TIdPeerThread& AThread, TSessionState& state) {
   const std::string password = NextField(line, "\t");
   // The password is checked before the name is taken, so that guesses at a name never hold it
   // and lock its owner out.
+  if (FThrottle) FThrottle->Wait(connection.PeerAddress(), [&] { return AThread.Stopped(); });
   const std::string stored = TListUser(FUsersFile).GetPassword(user);
   if (password.empty() || password != stored) {
+    if (FThrottle) FThrottle->Refused(connection.PeerAddress());
     Log(AThread, "Incorrect username or password (" + user + ")");
     connection.WriteLn("FAIL\tIncorrect username or password");
     return false;
   }
+  if (FThrottle) FThrottle->Accepted(connection.PeerAddress());
   if (FActiveUsers.CheckAndAdd(user)) {
     Log(AThread, user + " user is already logged in");
     connection.WriteLn("FAIL\t" + user + " user is already logged in");
