@@ -7,8 +7,10 @@
 namespace {
 
 struct TAdminFuzz {
-  TAdminFuzz() { settings.AdminPassword = "pw"; }
-  TSettings settings;
+  TAdminFuzz() {
+    settings.Change([](TSettings& s) { s.AdminPassword = "pw"; });
+  }
+  TSettingsHolder settings;
   TIdTCPServer server{0};
   fuzz::TSessionHarness harness{server, [](const std::string& base) {
                                   std::filesystem::create_directories(base + "Streams/GAME");

@@ -7,8 +7,10 @@
 namespace {
 
 struct TFilmFuzz {
-  TFilmFuzz() { settings.FilmPassword = "pw"; }
-  TSettings settings;
+  TFilmFuzz() {
+    settings.Change([](TSettings& s) { s.FilmPassword = "pw"; });
+  }
+  TSettingsHolder settings;
   TIdTCPServer server{0};
   fuzz::TSessionHarness harness{server, [](const std::string& base) {
                                   std::filesystem::create_directories(base + "Streams/GAME");

@@ -16,7 +16,7 @@ std::string DemoRecord(const std::string& summary) {
 }
 
 struct TViewFuzz {
-  TSettings settings;
+  TSettingsHolder settings;
   TIdTCPServer server{0};
   fuzz::TSessionHarness harness{
       server, [](const std::string& base) {
@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     f->server.OnExecute = [f](TIdPeerThread& t) { f->service.Execute(t); };
     return f;
   }();
-  fuzz->settings.ViewerAuth = size > 0 && (data[0] & 1) != 0;
+  const bool auth = size > 0 && (data[0] & 1) != 0;
+  fuzz->settings.Change([auth](TSettings& s) { s.ViewerAuth = auth; });
   fuzz->harness.Run(data, size);
   return 0;
 }

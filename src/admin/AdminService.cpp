@@ -7,7 +7,7 @@
 #include "net/IdException.h"
 #include "net/NetUtil.h"
 
-TAdminService::TAdminService(const TSettings& settings, TLog& log, TGameStore& store,
+TAdminService::TAdminService(const TSettingsHolder& settings, TLog& log, TGameStore& store,
                              TLoginThrottle* throttle)
     : FSettings(settings), FLog(log), FStore(store), FThrottle(throttle) {}
 
@@ -41,10 +41,10 @@ void TAdminService::Execute(TIdPeerThread& AThread) {
 
 void TAdminService::Run(TIdPeerThread& AThread) {
   TIdTCPConnection& connection = AThread.Connection();
-  AThread.LimitIdle(FSettings.IdleTimeout);
+  AThread.LimitIdle(FSettings.Get()->IdleTimeout);
   const std::string password = connection.ReadLn();
   if (FThrottle) FThrottle->Wait(connection.PeerAddress(), [&] { return AThread.Stopped(); });
-  if (password != FSettings.AdminPassword) {
+  if (password != FSettings.Get()->AdminPassword) {
     if (FThrottle) FThrottle->Refused(connection.PeerAddress());
     FLog.WriteLog(AThread.ThreadId(), "Incorrect Password");
     connection.WriteLn("FAIL\tIncorrect Password");
@@ -54,7 +54,7 @@ void TAdminService::Run(TIdPeerThread& AThread) {
   AThread.LoginDone();
   connection.WriteLn("OK");
   while (!AThread.Terminated()) {
-    AThread.LimitIdle(FSettings.IdleTimeout);
+    AThread.LimitIdle(FSettings.Get()->IdleTimeout);
     std::string arguments = connection.ReadLn();
     const std::string command = UpperCase(NextField(arguments, "\t"));
     if (command == "LISTGAMES") {
@@ -70,10 +70,12 @@ void TAdminService::Run(TIdPeerThread& AThread) {
 void TAdminService::SendGameList(TIdTCPConnection& connection) {
   std::vector<std::string> games;
   ListGames(FStore.StreamsDir(), games);
+  TWriteBatch reply(connection);
   connection.WriteInteger(static_cast<std::int32_t>(games.size()));
   for (auto it = games.rbegin(); it != games.rend(); ++it) {
     const std::int32_t viewers = FStore.ReadViewers(*it);
     const bool available = FStore.ReadAvailable(*it);
     connection.WriteLn(*it + "\t" + std::to_string(viewers) + "\t" + (available ? "1" : "0"));
   }
+  reply.Send();
 }

@@ -10,7 +10,7 @@
 class TAdminService {
  public:
   // Throttle, when given, paces password attempts per address.
-  TAdminService(const TSettings& settings, TLog& log, TGameStore& store,
+  TAdminService(const TSettingsHolder& settings, TLog& log, TGameStore& store,
                 TLoginThrottle* throttle = nullptr);
   // Session handler of the admin server: one run from the password step; leaves the
   // connection open, so the server runs it again.
@@ -22,7 +22,7 @@ class TAdminService {
   // Sends the count and one line per game, last listed first.
   void SendGameList(TIdTCPConnection& connection);
 
-  const TSettings& FSettings;
+  const TSettingsHolder& FSettings;
   TLog& FLog;
   TGameStore& FStore;
   TLoginThrottle* const FThrottle;

@@ -21,6 +21,8 @@ namespace {
 // Largest data block accepted; a block is held whole in memory before it is stored.
 constexpr std::int32_t MaxBlockLength = 64 * 1024 * 1024;
 constexpr std::size_t BlockChunk = 32768;
+// A block buffer above this size is not kept for the next block.
+constexpr std::size_t KeptBlockBuffer = 1024 * 1024;
 
 class EZarnelInvalidBlockLength : public EZarnelException {
  public:
@@ -37,8 +39,8 @@ std::int32_t NumberField(const std::string& text) {
 // One film session: the state of one run of the handler on one connection.
 class TFilmSession {
  public:
-  TFilmSession(const TSettings& settings, TLog& log, TGameStore& store, TLoginThrottle* throttle,
-               TLiveFilmGames& liveGames, TIdPeerThread& thread)
+  TFilmSession(const TSettingsHolder& settings, TLog& log, TGameStore& store,
+               TLoginThrottle* throttle, TLiveFilmGames& liveGames, TIdPeerThread& thread)
       : FSettings(settings),
         FLog(log),
         FStore(store),
@@ -59,14 +61,15 @@ class TFilmSession {
   bool GameInStore(const std::string& game) const;
   void Transmit(std::string fields);
   TNext Block();
-  std::string ReadBlockData(std::int32_t length);
+  // Reads a block of Length bytes into FBlock, straight from the connection.
+  void ReadBlockData(std::int32_t length);
   // Sets the header flag of stream Index once its file holds more than the header.
   void AnnounceHeader(int index);
   void CloseFiles() noexcept;
   void EndSession(const std::optional<std::string>& error) noexcept;
   void Log(const std::string& message) { FLog.WriteLog(FThread.ThreadId(), message); }
 
-  const TSettings& FSettings;
+  const TSettingsHolder& FSettings;
   TLog& FLog;
   TGameStore& FStore;
   TLoginThrottle* const FThrottle;
@@ -80,6 +83,11 @@ class TFilmSession {
   std::int32_t FStreamCount = 0;
   std::int32_t FSection = 0;
   std::array<std::unique_ptr<TStreamFile>, MaxStreams> FFiles;
+  // Per stream of the set-up section: its header length and whether its header flag is set,
+  // as this session wrote or read them at TRANSMIT, so a block needs no info read.
+  std::array<std::int64_t, MaxStreams> FHeaderLength{};
+  std::array<bool, MaxStreams> FHeaderDone{};
+  std::vector<char> FBlock;  // the block being received; kept for the next one
 };
 
 void TFilmSession::Run() {
@@ -163,7 +171,7 @@ TFilmSession::TNext TFilmSession::Auth(std::string fields) {
   const std::string game = UpperCase(NextField(fields, "\t"));
   const std::string& address = FConnection.PeerAddress();
   if (FThrottle) FThrottle->Wait(address, [&] { return FThread.Stopped(); });
-  if (password != FSettings.FilmPassword) {
+  if (password != FSettings.Get()->FilmPassword) {
     if (FThrottle) FThrottle->Refused(address);
     return Refuse("Incorrect Password", "Incorrect Password");
   }
@@ -222,14 +230,22 @@ void TFilmSession::Transmit(std::string fields) {
   if (!FResume) {
     for (int i = 0; i < MaxStreams; ++i) ::unlink(FStore.StreamPath(FGame, i, section).c_str());
   }
+  std::vector<TGameStore::TStreamSetup> streams(static_cast<std::size_t>(std::max(count, 0)));
+  for (TGameStore::TStreamSetup& stream : streams) {
+    stream.Type = static_cast<std::uint8_t>(FConnection.ReadInteger());
+    stream.Size = FConnection.ReadInteger();
+    stream.Block = FConnection.ReadInteger();
+  }
   // Types, sizes and header lengths are in the info file before the files a viewer may open.
+  FStore.WriteStreamSetup(FGame, section, streams);
   for (int i = 0; i < count; ++i) {
-    FStore.WriteStreamType(FGame, i, static_cast<std::uint8_t>(FConnection.ReadInteger()));
-    FStore.WriteSize(FGame, i, section, FConnection.ReadInteger());
-    FStore.WriteBlock(FGame, i, section, FConnection.ReadInteger());
+    FHeaderLength[i] = streams[i].Block;
+    // Once set, the flag stays set, also across a new set-up of the same section.
+    FHeaderDone[i] = FStore.ReadHeader(FGame, i, section);
     const std::string path = FStore.StreamPath(FGame, i, section);
     if (!(FResume && ::access(path.c_str(), F_OK) == 0)) TStreamFile::CreateEmpty(path);
   }
+  TWriteBatch reply(FConnection);
   for (int i = 0; i < count; ++i) {
     FFiles[i] = std::make_unique<TStreamFile>(FStore.StreamPath(FGame, i, section));
     // A crash between a stored block and its flag leaves the header on disk unannounced; a
@@ -237,11 +253,11 @@ void TFilmSession::Transmit(std::string fields) {
     AnnounceHeader(i);
     FConnection.WriteInteger(static_cast<std::int32_t>(FFiles[i]->Length()));
   }
+  reply.Send();
   Log(std::to_string(count) + " streams setup for transmission");
-  FStore.WriteActiveStreams(FGame, count);
   // Wraps like the 32-bit field it is rather than overflowing.
-  FStore.WriteActiveSections(FGame,
-                             static_cast<std::int32_t>(static_cast<std::uint32_t>(section) + 1u));
+  FStore.WriteActive(FGame, count,
+                     static_cast<std::int32_t>(static_cast<std::uint32_t>(section) + 1u));
 }
 
 TFilmSession::TNext TFilmSession::Block() {
@@ -257,7 +273,9 @@ TFilmSession::TNext TFilmSession::Block() {
     const std::int32_t length = FConnection.ReadInteger();
     if (length < 0 || length > MaxBlockLength) throw EZarnelInvalidBlockLength(length);
     // Only a block received whole is stored; a connection lost within it stores nothing.
-    file->Append(ReadBlockData(length));
+    ReadBlockData(length);
+    file->Append(FBlock.data(), static_cast<std::size_t>(length));
+    if (FBlock.size() > KeptBlockBuffer) std::vector<char>().swap(FBlock);
     AnnounceHeader(index);
   } else if (kind == FilmBlockEnd) {
     // The file is closed before the flag that says no more data will come.
@@ -269,23 +287,20 @@ TFilmSession::TNext TFilmSession::Block() {
 
 void TFilmSession::AnnounceHeader(int index) {
   // Called after the bytes are on disk, so the flag never promises more than the file holds.
-  if (!FStore.ReadHeader(FGame, index, FSection) &&
-      FFiles[index]->Length() > FStore.ReadBlock(FGame, index, FSection))
-    FStore.WriteHeader(FGame, index, FSection, true);
+  if (FHeaderDone[index] || FFiles[index]->Length() <= FHeaderLength[index]) return;
+  FStore.WriteHeader(FGame, index, FSection, true);
+  FHeaderDone[index] = true;
 }
 
-std::string TFilmSession::ReadBlockData(std::int32_t length) {
+void TFilmSession::ReadBlockData(std::int32_t length) {
   // The buffer grows with the bytes that actually arrive, never past the announced length.
   const auto total = static_cast<std::size_t>(length);
-  std::string data;
-  while (data.size() < total) {
-    const std::size_t piece = std::min(total - data.size(), BlockChunk);
-    const std::size_t at = data.size();
-    if (at + piece > data.capacity()) data.reserve(std::min(total, std::max(at * 2, at + piece)));
-    data.resize(at + piece);
-    FConnection.ReadBuffer(data.data() + at, piece);
+  for (std::size_t at = 0; at < total;) {
+    const std::size_t piece = std::min(total - at, BlockChunk);
+    if (at + piece > FBlock.size()) FBlock.resize(std::min(total, std::max(at * 2, at + piece)));
+    FConnection.ReadBuffer(FBlock.data() + at, piece);
+    at += piece;
   }
-  return data;
 }
 
 void TFilmSession::CloseFiles() noexcept {
@@ -317,7 +332,7 @@ void TFilmSession::EndSession(const std::optional<std::string>& error) noexcept 
 
 }  // namespace
 
-TFilmService::TFilmService(const TSettings& settings, TLog& log, TGameStore& store,
+TFilmService::TFilmService(const TSettingsHolder& settings, TLog& log, TGameStore& store,
                            TLoginThrottle* throttle)
     : FSettings(settings), FLog(log), FStore(store), FThrottle(throttle) {}
 

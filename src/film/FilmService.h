@@ -11,14 +11,14 @@
 class TFilmService {
  public:
   // Throttle, when given, paces password attempts per address.
-  TFilmService(const TSettings& settings, TLog& log, TGameStore& store,
+  TFilmService(const TSettingsHolder& settings, TLog& log, TGameStore& store,
                TLoginThrottle* throttle = nullptr);
   ~TFilmService();
   // Session handler of the film server: runs one film session on AThread's connection.
   void Execute(TIdPeerThread& AThread);
 
  private:
-  const TSettings& FSettings;
+  const TSettingsHolder& FSettings;
   TLog& FLog;
   TGameStore& FStore;
   TLoginThrottle* const FThrottle;

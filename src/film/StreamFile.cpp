@@ -25,9 +25,9 @@ std::int64_t TStreamFile::Length() const {
   return st.st_size;
 }
 
-void TStreamFile::Append(const std::string& data) {
+void TStreamFile::Append(const char* data, std::size_t count) {
   const off_t start = ::lseek(FFile.Get(), 0, SEEK_END);
-  if (WriteAll(FFile.Get(), data.data(), data.size())) return;
+  if (WriteAll(FFile.Get(), data, count)) return;
   const int error = errno != 0 ? errno : ENOSPC;
   // A block is stored whole or not at all: drop the part that made it to disk.
   if (start >= 0 && ::ftruncate(FFile.Get(), start) == 0) ::lseek(FFile.Get(), start, SEEK_SET);

@@ -17,7 +17,7 @@ class TStreamFile {
   // The file's current length in bytes.
   std::int64_t Length() const;
   // Appends all of Data; on failure the file is cut back to its former length and it raises.
-  void Append(const std::string& data);
+  void Append(const char* data, std::size_t count);
   const std::string& Path() const { return FPath; }
 
  private:

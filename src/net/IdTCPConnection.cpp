@@ -14,6 +14,24 @@
 
 #include "net/IdException.h"
 
+TWriteBatch::TWriteBatch(TIdTCPConnection& connection) : FConnection(connection) {
+  FConnection.OpenWriteBuffer();
+}
+
+TWriteBatch::~TWriteBatch() {
+  if (!FOpen) return;
+  try {
+    FConnection.CloseWriteBuffer();
+  } catch (...) {
+    // The error that ends the scope is the one that counts; the connection is closed anyway.
+  }
+}
+
+void TWriteBatch::Send() {
+  FOpen = false;
+  FConnection.CloseWriteBuffer();
+}
+
 TIdTCPConnection::TIdTCPConnection(TSocket socket) {
   Attach(std::move(socket));
 }
@@ -68,12 +86,19 @@ std::string TIdTCPConnection::ReadBytes(std::size_t count) {
 void TIdTCPConnection::ReadBuffer(void* buffer, std::size_t count) {
   char* out = static_cast<char*>(buffer);
   // Short reads are taken whole once buffered, so a close in between consumes nothing.
-  if (count <= RecvBufferSize) {
+  if (count < DirectReceiveSize) {
     while (FInput.Size() < count) Fill();
     FInput.Take(out, count);
     return;
   }
   while (count > 0) {
+    if (FInput.Empty() && count >= DirectReceiveSize) {
+      // Large reads go straight into the caller's memory, not through the input buffer.
+      const std::size_t n = Receive(out, std::min(count, RecvBufferSize));
+      out += n;
+      count -= n;
+      continue;
+    }
     if (FInput.Empty()) Fill();
     const std::size_t n = std::min(count, FInput.Size());
     FInput.Take(out, n);
@@ -133,6 +158,27 @@ void TIdTCPConnection::WriteStream(std::istream& stream, std::int64_t size) {
   }
 }
 
+void TIdTCPConnection::OpenWriteBuffer() {
+  ++FWriteBuffering;
+}
+
+void TIdTCPConnection::CloseWriteBuffer() {
+  if (FWriteBuffering > 0 && --FWriteBuffering > 0) return;  // an enclosing message goes on
+  FlushWriteBuffer();
+}
+
+void TIdTCPConnection::FlushWriteBuffer() {
+  if (FWriteBuffer.empty()) return;
+  std::string pending;
+  pending.swap(FWriteBuffer);
+  SendNow(pending.data(), pending.size());
+  // Kept for the next message, unless a large one grew it.
+  if (pending.capacity() <= WriteBufferLimit) {
+    pending.clear();
+    FWriteBuffer.swap(pending);
+  }
+}
+
 bool TIdTCPConnection::Connected() const {
   return FState.load() == TState::Open;
 }
@@ -152,9 +198,13 @@ void TIdTCPConnection::Attach(TSocket socket) {
 
 int TIdTCPConnection::AttachConnecting(TSocket socket) {
   FInput.Clear();
+  FWriteBuffer.clear();
+  FWriteBuffering = 0;
   FPeerAddress.clear();
   FPeerPort = 0;
   const int fd = socket.Fd();
+  // Each message leaves in one send; holding it for the peer's acknowledgement only delays it.
+  socket.SetNoDelay();
   TSocket old;
   {
     std::lock_guard<std::mutex> lock(FSocketLock);
@@ -228,16 +278,18 @@ void TIdTCPConnection::RaiseTransferError(int error, bool receiving) {
 }
 
 void TIdTCPConnection::Fill() {
+  FInput.Commit(Receive(FInput.Space(RecvBufferSize), RecvBufferSize));
+}
+
+std::size_t TIdTCPConnection::Receive(char* space, std::size_t count) {
   if (FState.load() != TState::Open) RaiseNotOpen();
+  // The peer may be waiting for what was collected before it answers.
+  FlushWriteBuffer();
   const int fd = FSocket.Fd();
   if (ReadTimeout > 0 || FHasDeadline) WaitReadable(fd);
   for (;;) {
-    char* space = FInput.Space(RecvBufferSize);
-    const ssize_t n = recv(fd, space, RecvBufferSize, MSG_NOSIGNAL);
-    if (n > 0) {
-      FInput.Commit(static_cast<std::size_t>(n));
-      return;
-    }
+    const ssize_t n = recv(fd, space, count, MSG_NOSIGNAL);
+    if (n > 0) return static_cast<std::size_t>(n);
     if (n == 0) {
       MarkClosed(false);
       throw EIdConnClosedGracefully();
@@ -285,6 +337,13 @@ void TIdTCPConnection::WaitReadable(int fd) {
 }
 
 void TIdTCPConnection::SendAll(const char* data, std::size_t count) {
+  if (FState.load() != TState::Open) RaiseNotOpen();
+  if (FWriteBuffering == 0) return SendNow(data, count);
+  FWriteBuffer.append(data, count);
+  if (FWriteBuffer.size() >= WriteBufferLimit) FlushWriteBuffer();
+}
+
+void TIdTCPConnection::SendNow(const char* data, std::size_t count) {
   if (FState.load() != TState::Open) RaiseNotOpen();
   const int fd = FSocket.Fd();
   while (count > 0) {

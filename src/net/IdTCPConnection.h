@@ -13,11 +13,32 @@
 #include "net/InputBuffer.h"
 #include "net/Socket.h"
 
+class TIdTCPConnection;
+
+// Collects the writes of one message on Connection for the length of its scope. Send() sends
+// them; leaving the scope by an error sends what was written so far (errors swallowed), so the
+// peer sees the same bytes as it would without collecting.
+class TWriteBatch {
+ public:
+  explicit TWriteBatch(TIdTCPConnection& connection);
+  ~TWriteBatch();
+  TWriteBatch(const TWriteBatch&) = delete;
+  TWriteBatch& operator=(const TWriteBatch&) = delete;
+  // Sends the message now; raises as a write would.
+  void Send();
+
+ private:
+  TIdTCPConnection& FConnection;
+  bool FOpen = true;
+};
+
 class TIdTCPConnection {
  public:
   static constexpr std::size_t MaxLineLength = 16384;
   static constexpr std::size_t RecvBufferSize = 32768;
   static constexpr std::size_t SendBufferSize = 32768;
+  // Reads of at least this many bytes receive straight into the caller's memory.
+  static constexpr std::size_t DirectReceiveSize = 4096;
 
   // Creates a connection that holds no socket (a client before Connect).
   TIdTCPConnection() = default;
@@ -45,6 +66,15 @@ class TIdTCPConnection {
   void ReadStream(std::string& out);
   // Sends a count and then that many bytes of Stream from its position; Size 0 sends to its end.
   void WriteStream(std::istream& stream, std::int64_t size);
+
+  // From here on writes are collected, so that one message (a reply with its integers and
+  // lines) leaves in one send rather than one segment per integer. Collected bytes go out at
+  // CloseWriteBuffer, before any read that has to wait, and whenever they pass WriteBufferLimit.
+  void OpenWriteBuffer();
+  // Sends what was collected and writes directly again (once every open buffer is closed);
+  // raises as a write would.
+  void CloseWriteBuffer();
+  static constexpr std::size_t WriteBufferLimit = 65536;
 
   // True while the socket is open and no transfer has seen the peer's close. Never raises.
   bool Connected() const;
@@ -87,6 +117,8 @@ class TIdTCPConnection {
 
   // Receives once into the input buffer; raises when nothing more can arrive.
   void Fill();
+  // Receives once, at most Count bytes into Space; raises when nothing more can arrive.
+  std::size_t Receive(char* space, std::size_t count);
   // Appends exactly Count received bytes to Out, growing it only as bytes arrive.
   void AppendBytes(std::string& out, std::size_t count);
   // Drops the buffered bytes, shuts the socket and raises TError: the peer is out of step.
@@ -94,8 +126,12 @@ class TIdTCPConnection {
   [[noreturn]] void AbandonStream();
   // Waits at most ReadTimeout for data; raises EIdReadTimeout.
   void WaitReadable(int fd);
-  // Sends every byte or raises.
+  // Sends every byte or raises; collects them instead while the write buffer is open.
   void SendAll(const char* data, std::size_t count);
+  // Sends every byte or raises.
+  void SendNow(const char* data, std::size_t count);
+  // Sends the collected bytes, if any.
+  void FlushWriteBuffer();
   // Raises the error a transfer meets on a connection that is not open.
   [[noreturn]] void RaiseNotOpen() const;
   // Marks Open (or Connecting) as Closed; with Shut, also shuts the socket down.
@@ -112,6 +148,8 @@ class TIdTCPConnection {
   bool FHasDeadline = false;                     // owning thread only, as the two below
   std::chrono::steady_clock::time_point FDeadline;
   std::string FDeadlineReason;
+  int FWriteBuffering = 0;                       // open write buffers; owning thread only
+  std::string FWriteBuffer;                      // owning thread only
   std::string FPeerAddress;
   std::uint16_t FPeerPort = 0;
 };

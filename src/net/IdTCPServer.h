@@ -70,14 +70,15 @@ class TIdTCPServer {
   // The port actually listened on while active (the last one after deactivation).
   std::uint16_t BoundPort() const;
 
-  // Upper bound on running sessions; 0 or negative means no bound. Set before activation.
-  int MaxConnections = 0;
   // Seconds a connection may take from accept to LoginDone; 0 or less: no limit.
   int LoginTimeout = 0;
   // Connections from one address that may be in their login phase at once; 0 or less: any.
   int MaxLoginsPerAddress = 0;
   // Writes a log line (thread id, message); unassigned, nothing is logged.
   std::function<void(std::int32_t, const std::string&)> OnLog;
+  // Upper bound on running sessions; 0 or negative means no bound. May change while active
+  // (a settings reload): sessions already running are kept.
+  std::atomic<int> MaxConnections{0};
   // Milliseconds deactivation waits for sessions; TerminateWaitTime unless a test shortens it.
   int TerminateWait = TerminateWaitTime;
   // The session handler; called again while the connection stays open after it returns.

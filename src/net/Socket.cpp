@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,6 +27,11 @@ TSocket TSocket::CreateTcp() {
 
 void TSocket::Shutdown() const noexcept {
   if (FFd >= 0) shutdown(FFd, SHUT_RDWR);
+}
+
+void TSocket::SetNoDelay() const noexcept {
+  const int one = 1;
+  if (FFd >= 0) setsockopt(FFd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 void TSocket::Reset() noexcept {

@@ -33,6 +33,8 @@ class TSocket {
   // Closes the descriptor now, if one is held.
   void Reset() noexcept;
 
+  // Sends small segments at once (TCP_NODELAY); errors are ignored.
+  void SetNoDelay() const noexcept;
   // Local port the socket is bound to; raises EIdSocketError.
   std::uint16_t LocalPort() const;
   // Peer address in dotted decimal and its port; empty and 0 when unknown.

@@ -54,6 +54,8 @@ bool TidZarnelRelayServer::RunSession(TIdPeerThread& AThread) {
       return true;
     }
     AThread.LoginDone();  // the first command ends the login phase
+    // The acknowledgement and the command's reply leave together.
+    TWriteBatch reply(connection);
     connection.WriteInteger(session.Authorized || command == rcAuthorize ? 1 : 0);
     // A refused command is still carried out, so that both sides stay in step.
     switch (command) {
@@ -78,6 +80,7 @@ bool TidZarnelRelayServer::RunSession(TIdPeerThread& AThread) {
       default:
         break;  // unknown commands have no further input or reply
     }
+    reply.Send();
   }
   return true;
 }

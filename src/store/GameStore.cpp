@@ -82,22 +82,77 @@ std::string TGameStore::StreamPath(const std::string& game, int stream, int sect
   return path;
 }
 
+TGameStore::TFileStamp TGameStore::StampOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  return {true, st.st_dev, st.st_ino, st.st_size,
+          std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+std::shared_ptr<TGameStore::TGameInfo> TGameStore::Find(const std::string& game,
+                                                        const std::string& path, bool create) {
+  {
+    std::shared_lock<std::shared_mutex> lock(FGamesLock);
+    const auto it = FGames.find(game);
+    if (it != FGames.end()) return it->second;
+  }
+  if (!create) return nullptr;
+  std::lock_guard<std::shared_mutex> lock(FGamesLock);
+  auto& entry = FGames[game];
+  if (!entry) entry = std::make_shared<TGameInfo>(path);
+  return entry;
+}
+
+void TGameStore::Refresh(TGameInfo& info, const std::string& path, bool force) {
+  const auto now = std::chrono::steady_clock::now();
+  if (!force && info.Loaded && now - info.Checked < RecheckInterval) return;
+  const TFileStamp stamp = StampOf(path);
+  if (!info.Loaded || !(stamp == info.Stamp)) {
+    // The stamp is taken before the read: a change in between is seen at the next look.
+    info.Ini = TIniFile(path);
+    info.Stamp = stamp;
+    info.Loaded = true;
+  }
+  info.Checked = now;
+}
+
 std::int32_t TGameStore::ReadInfo(const std::string& game, const std::string& section,
                                   const std::string& key, std::int32_t def) {
   std::string path;
   if (!GameFile(game, InfoFileName, path)) return def;
-  std::lock_guard<std::mutex> lock(FInfoLock);
-  const TIniFile ini(path);
-  return ini.ReadInteger(section, key, def);
+  // A game without an info file gets no entry, so names that are no game cost no memory.
+  std::shared_ptr<TGameInfo> info = Find(game, path, false);
+  if (!info) {
+    if (!StampOf(path).Exists) return def;
+    info = Find(game, path, true);
+  }
+  std::lock_guard<std::mutex> lock(info->Lock);
+  Refresh(*info, path, false);
+  return info->Ini.ReadInteger(section, key, def);
 }
 
 void TGameStore::ChangeInfo(const std::string& game, const std::function<void(TIniFile&)>& change) {
   std::string path;
   if (!GameFile(game, InfoFileName, path)) throw EFCreateError(path);
-  std::lock_guard<std::mutex> lock(FInfoLock);
-  TIniFile ini(path);
-  change(ini);
-  ini.SaveFile();
+  std::shared_ptr<TGameInfo> info = Find(game, path, false);
+  if (!info) {
+    // Without a directory the file cannot be created; no entry is kept for such a name.
+    struct stat st {};
+    if (::stat(GameDir(game).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) throw EFCreateError(path);
+    info = Find(game, path, true);
+  }
+  std::lock_guard<std::mutex> lock(info->Lock);
+  // Always against the file as it is now, so that no outside change is written over.
+  Refresh(*info, path, true);
+  change(info->Ini);
+  try {
+    info->Ini.SaveFile();
+  } catch (...) {
+    // The file is as it was: memory is read from it again at the next access.
+    info->Loaded = false;
+    throw;
+  }
+  info->Stamp = StampOf(path);
 }
 
 bool TGameStore::ReadAvailable(const std::string& game) {
@@ -198,6 +253,24 @@ bool TGameStore::ReadHeader(const std::string& game, int stream, int section) {
 
 void TGameStore::WriteHeader(const std::string& game, int stream, int section, bool value) {
   ChangeInfo(game, [&](TIniFile& ini) { ini.WriteBool("header", Key(stream, section), value); });
+}
+
+void TGameStore::WriteStreamSetup(const std::string& game, int section,
+                                  const std::vector<TStreamSetup>& streams) {
+  ChangeInfo(game, [&](TIniFile& ini) {
+    for (int n = 0; n < static_cast<int>(streams.size()); ++n) {
+      ini.WriteInteger("types", std::to_string(n), streams[n].Type);
+      ini.WriteInteger("size", Key(n, section), streams[n].Size);
+      ini.WriteInteger("block", Key(n, section), streams[n].Block);
+    }
+  });
+}
+
+void TGameStore::WriteActive(const std::string& game, std::int32_t streams, std::int32_t sections) {
+  ChangeInfo(game, [&](TIniFile& ini) {
+    ini.WriteInteger("active", "streams", streams);
+    ini.WriteInteger("active", "sections", sections);
+  });
 }
 
 void TGameStore::ListSections(const std::string& game, std::vector<std::string>& list) {

@@ -1,10 +1,16 @@
 // The game store root: info file accessors, game and section listings.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "store/IniFile.h"
@@ -20,8 +26,14 @@ std::string StreamFileName(int stream, int section);
 // A missing or unreadable directory gives nothing.
 void ListGames(const std::string& dir, std::vector<std::string>& list);
 
+// Keeps each game's info file in memory once read: a read costs no file access, a write
+// replaces the file and the memory together. A change made to the file from outside (an
+// operator's edit, a restored back-up) is noticed by its identity and size and mtime, looked at
+// no more often than every RecheckInterval per game.
 class TGameStore {
  public:
+  static constexpr std::chrono::milliseconds RecheckInterval{200};
+
   // StreamsDir is the store root with a trailing "/".
   explicit TGameStore(std::string streamsDir);
   const std::string& StreamsDir() const { return FStreamsDir; }
@@ -32,8 +44,8 @@ class TGameStore {
   // invalid name.
   std::string StreamPath(const std::string& game, int stream, int section) const;
 
-  // Each accessor is one locked read, or read-modify-write, of the game's info.ini.
-  // Reads of a missing (or invalid) game give defaults; writes raise EFCreateError.
+  // Each accessor is one read, or read-modify-write, of the game's info.ini under that game's
+  // lock. Reads of a missing (or invalid) game give defaults; writes raise EFCreateError.
   bool ReadAvailable(const std::string& game);
   void WriteAvailable(const std::string& game, bool value);
   std::int32_t ReadViewers(const std::string& game);
@@ -61,21 +73,60 @@ class TGameStore {
   // Removes the temporary info files a process killed in mid-write left in Game's directory.
   // Only safe while no session runs: the start-up walk calls it.
   void RemoveTempFiles(const std::string& game);
+  // One stream of a section set-up: its type, announced size and header length.
+  struct TStreamSetup {
+    std::uint8_t Type = 0;
+    std::int32_t Size = 0;
+    std::int32_t Block = 0;
+  };
+  // Per stream N in order WriteStreamType, WriteSize and WriteBlock, in one replacement of
+  // the file.
+  void WriteStreamSetup(const std::string& game, int section,
+                        const std::vector<TStreamSetup>& streams);
+  // WriteActiveStreams then WriteActiveSections, in one replacement of the file.
+  void WriteActive(const std::string& game, std::int32_t streams, std::int32_t sections);
 
   // Appends one summary line per section of Game, read from its Demo stream files.
   // Raises EFOpenError for a section file that cannot be read; earlier lines stay.
   void ListSections(const std::string& game, std::vector<std::string>& list);
 
  private:
+  // What identifies one version of an info file on disk; Exists false for a missing file.
+  struct TFileStamp {
+    bool Exists = false;
+    dev_t Device = 0;
+    ino_t Inode = 0;
+    off_t Size = 0;
+    std::int64_t ModifiedNs = 0;
+    bool operator==(const TFileStamp&) const = default;
+  };
+  // One game's info file as last read or written.
+  struct TGameInfo {
+    explicit TGameInfo(const std::string& path) : Ini(path, "") {}
+    std::mutex Lock;
+    TIniFile Ini;         // guarded by Lock
+    TFileStamp Stamp;     // guarded by Lock: the file Ini was read from or written to
+    bool Loaded = false;  // guarded by Lock
+    std::chrono::steady_clock::time_point Checked;  // guarded by Lock
+  };
+
+  static TFileStamp StampOf(const std::string& path);
+  // The game's entry, made when Create is set; null for a game never seen and not created.
+  std::shared_ptr<TGameInfo> Find(const std::string& game, const std::string& path, bool create);
+  // Reloads Info from Path when the file changed; with Force it looks at the file now, else
+  // only once RecheckInterval has passed since the last look. Info's lock is held.
+  static void Refresh(TGameInfo& info, const std::string& path, bool force);
   // The full name of File inside Game's directory into Path; false when Game is not a valid
   // name. Every path into the store is built here, so the name check cannot be bypassed.
   bool GameFile(const std::string& game, const std::string& file, std::string& path) const;
   // One locked read of an integer value of the game's info file; Def when there is none.
   std::int32_t ReadInfo(const std::string& game, const std::string& section, const std::string& key,
                         std::int32_t def);
-  // One locked load, Change, save of the game's info file.
+  // Change applied to the game's info, saved to its file, then kept, under the game's lock.
   void ChangeInfo(const std::string& game, const std::function<void(TIniFile&)>& change);
 
   const std::string FStreamsDir;
-  std::mutex FInfoLock;  // one lock for every info file of every game
+  std::shared_mutex FGamesLock;  // taken only to find or add an entry, never around file work
+  // guarded by FGamesLock; entries are never removed, so a game has one lock for the whole run
+  std::unordered_map<std::string, std::shared_ptr<TGameInfo>> FGames;
 };

@@ -63,6 +63,23 @@ TMemIniFile::TMemIniFile(std::string fileName) : FFileName(std::move(fileName)) 
   if (ReadWholeFile(FFileName, text)) Parse(text);
 }
 
+TMemIniFile::TMemIniFile(std::string fileName, const std::string& text)
+    : FFileName(std::move(fileName)) {
+  Parse(text);
+}
+
+void TMemIniFile::AddLine(TSection& section, std::string line) {
+  const std::size_t eq = line.find('=');
+  if (eq != std::string::npos) section.Keys[line.substr(0, eq)] = section.Lines.size();
+  section.Lines.push_back(std::move(line));
+}
+
+TMemIniFile::TSection& TMemIniFile::AddSection(std::string name) {
+  FSectionIndex[name] = FSections.size();
+  FSections.push_back({std::move(name), {}, {}});
+  return FSections.back();
+}
+
 void TMemIniFile::Parse(const std::string& raw) {
   std::string_view text(raw);
   // A NUL byte ends the text.
@@ -80,7 +97,7 @@ void TMemIniFile::Parse(const std::string& raw) {
     }
     if (line.empty() || line.front() == ';') continue;
     if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-      FSections.push_back({std::string(Trim(line.substr(1, line.size() - 2))), {}});
+      AddSection(std::string(Trim(line.substr(1, line.size() - 2))));
       current = FSections.size();
       continue;
     }
@@ -89,36 +106,26 @@ void TMemIniFile::Parse(const std::string& raw) {
     std::string stored(line);
     if (eq != std::string_view::npos)
       stored = std::string(Trim(line.substr(0, eq))) + "=" + std::string(Trim(line.substr(eq + 1)));
-    FSections[current - 1].Lines.push_back(std::move(stored));
+    AddLine(FSections[current - 1], std::move(stored));
   }
 }
 
 const TMemIniFile::TSection* TMemIniFile::FindSection(const std::string& name) const {
-  for (auto it = FSections.rbegin(); it != FSections.rend(); ++it)
-    if (it->Name == name) return &*it;
-  return nullptr;
+  const auto it = FSectionIndex.find(name);
+  return it == FSectionIndex.end() ? nullptr : &FSections[it->second];
 }
 
 TMemIniFile::TSection* TMemIniFile::FindSection(const std::string& name) {
   return const_cast<TSection*>(std::as_const(*this).FindSection(name));
 }
 
-int TMemIniFile::FindKey(const TSection& section, const std::string& key) {
-  for (int i = static_cast<int>(section.Lines.size()) - 1; i >= 0; --i) {
-    const std::string& line = section.Lines[static_cast<std::size_t>(i)];
-    const std::size_t eq = line.find('=');
-    if (eq == key.size() && line.compare(0, eq, key) == 0) return i;
-  }
-  return -1;
-}
-
 std::string TMemIniFile::ReadString(const std::string& section, const std::string& key,
                                     const std::string& def) const {
   const TSection* sec = FindSection(section);
   if (!sec) return def;
-  const int i = FindKey(*sec, key);
-  if (i < 0) return def;
-  return sec->Lines[static_cast<std::size_t>(i)].substr(key.size() + 1);
+  const auto it = sec->Keys.find(key);
+  if (it == sec->Keys.end()) return def;
+  return sec->Lines[it->second].substr(key.size() + 1);
 }
 
 std::int32_t TMemIniFile::ReadInteger(const std::string& section, const std::string& key,
@@ -134,15 +141,12 @@ bool TMemIniFile::ReadBool(const std::string& section, const std::string& key, b
 void TMemIniFile::WriteString(const std::string& section, const std::string& key,
                               const std::string& value) {
   TSection* sec = FindSection(section);
-  if (!sec) {
-    FSections.push_back({section, {}});
-    sec = &FSections.back();
-  }
-  const int i = FindKey(*sec, key);
-  if (i < 0)
-    sec->Lines.push_back(key + "=" + value);
+  if (!sec) sec = &AddSection(section);
+  const auto it = sec->Keys.find(key);
+  if (it == sec->Keys.end())
+    AddLine(*sec, key + "=" + value);
   else
-    sec->Lines[static_cast<std::size_t>(i)] = key + "=" + value;
+    sec->Lines[it->second] = key + "=" + value;
 }
 
 void TMemIniFile::WriteInteger(const std::string& section, const std::string& key,

@@ -27,7 +27,7 @@ struct TViewService::TSessionState {
   bool Counted = false;     // IncViewers succeeded for Game
 };
 
-TViewService::TViewService(const TSettings& settings, TLog& log, TGameStore& store,
+TViewService::TViewService(const TSettingsHolder& settings, TLog& log, TGameStore& store,
                            TListActiveUsers& activeUsers, std::string usersFile,
                            std::function<int()> connectionCount, TLoginThrottle* throttle)
     : FSettings(settings),
@@ -70,16 +70,18 @@ void TViewService::RunSession(TIdPeerThread& AThread, TSessionState& state) {
     connection.WriteLn(ProtocolRefusal(ViewProtocol));
     return;
   }
-  connection.WriteLn("OK");
-  if (!FSettings.ViewerAuth) {
-    connection.WriteLn("NOAUTH");
-  } else if (!Login(AThread, state)) {
-    return;
+  const bool auth = FSettings.Get()->ViewerAuth;
+  {
+    TWriteBatch welcome(connection);
+    connection.WriteLn("OK");
+    connection.WriteLn(auth ? "AUTH" : "NOAUTH");
+    welcome.Send();
   }
+  if (auth && !Login(AThread, state)) return;
   AThread.LoginDone();
 
   while (!AThread.Terminated()) {
-    AThread.LimitIdle(FSettings.IdleTimeout);
+    AThread.LimitIdle(FSettings.Get()->IdleTimeout);
     std::string fields = connection.ReadLn();
     Debug(AThread, "Incoming Command: [" + fields + "]");
     const std::string command = UpperCase(NextField(fields, "\t"));
@@ -100,7 +102,6 @@ void TViewService::RunSession(TIdPeerThread& AThread, TSessionState& state) {
 
 bool TViewService::Login(TIdPeerThread& AThread, TSessionState& state) {
   TIdTCPConnection& connection = AThread.Connection();
-  connection.WriteLn("AUTH");
   std::string line = connection.ReadLn();
   const std::string user = NextField(line, "\t");
   const std::string password = NextField(line, "\t");
@@ -133,15 +134,19 @@ void TViewService::SendGameList(TIdTCPConnection& connection) {
   std::vector<std::string> available;
   for (auto it = games.rbegin(); it != games.rend(); ++it)
     if (FStore.ReadAvailable(*it)) available.push_back(*it);
+  TWriteBatch reply(connection);
   connection.WriteInteger(static_cast<std::int32_t>(available.size()));
   for (const std::string& game : available) connection.WriteLn(game);
+  reply.Send();
 }
 
 void TViewService::SendSectionList(TIdTCPConnection& connection, const std::string& game) {
   std::vector<std::string> lines;
   FStore.ListSections(game, lines);
+  TWriteBatch reply(connection);
   connection.WriteInteger(static_cast<std::int32_t>(lines.size()));
   for (const std::string& line : lines) connection.WriteLn(line);
+  reply.Send();
 }
 
 void TViewService::Request(TIdPeerThread& AThread, TSessionState& state, std::string fields) {
@@ -192,5 +197,5 @@ void TViewService::Log(TIdPeerThread& AThread, const std::string& message) {
 }
 
 void TViewService::Debug(TIdPeerThread& AThread, const std::string& message) {
-  if (FSettings.Debug) Log(AThread, message);
+  if (FSettings.Get()->Debug) Log(AThread, message);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,8 +24,8 @@ class TViewStreamer {
   enum TState { svsWait, svsSend };
   static constexpr int CycleMs = 1000;
 
-  TViewStreamer(const TSettings& settings, TLog& log, TGameStore& store, TIdPeerThread& thread,
-                TViewRequest request);
+  TViewStreamer(const TSettingsHolder& settings, TLog& log, TGameStore& store,
+                TIdPeerThread& thread, TViewRequest request);
   // Runs cycles until the game is unavailable or the thread is terminated; raises on errors
   // (a broken connection, a missing stream file, a resume outside the data).
   void Run();
@@ -53,7 +54,8 @@ class TViewStreamer {
   std::string StreamPath(int stream) const;
   void Debug(const std::string& message);
 
-  const TSettings& FSettings;
+  const TSettingsHolder& FSettings;
+  std::shared_ptr<const TSettings> FCycleSettings;  // taken at the start of each cycle
   TLog& FLog;
   TGameStore& FStore;
   TIdPeerThread& FThread;

@@ -15,6 +15,7 @@
 #include "net/IdTCPClient.h"
 #include "net/IdTCPServer.h"
 #include "net/NetUtil.h"
+#include "net/Socket.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -296,6 +297,66 @@ TEST_F(ServerTest, ClientConnectsFailsAndReconnects) {
   client.Disconnect();
   EXPECT_EQ(connected, 3);     // each hook call once connected, none for the failure
   EXPECT_EQ(disconnected, 1);  // Disconnect fires only for an open connection
+}
+
+// Over a packet socket pair every send is one record, so each receive shows one send.
+TEST(WriteBatchTest, AMessageLeavesInOneSendAndBeforeAnyWait) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+  TIdTCPConnection c{TSocket(fds[0])};
+  const TSocket peer(fds[1]);
+  const auto next = [&] {
+    char buf[200000];
+    const ssize_t n = recv(peer.Fd(), buf, sizeof buf, MSG_DONTWAIT);
+    return n < 0 ? std::string("none") : std::string(buf, static_cast<std::size_t>(n));
+  };
+  {
+    TWriteBatch message(c);
+    c.WriteInteger(1);
+    c.WriteLn("ab");
+    std::istringstream data("xyz");
+    c.WriteStream(data, 0);
+    EXPECT_EQ(next(), "none");
+    message.Send();
+  }
+  EXPECT_EQ(next(), std::string("\0\0\0\1ab\r\n\0\0\0\3xyz", 15));
+  // Nested messages leave with the outer one; an error that ends the message sends what was
+  // collected, and so does a read, since the peer may wait for it before it answers.
+  try {
+    TWriteBatch outer(c);
+    c.WriteInteger(2);
+    {
+      TWriteBatch inner(c);
+      c.WriteInteger(3);
+      inner.Send();
+    }
+    EXPECT_EQ(next(), "none");
+    c.WriteInteger(4);
+    throw std::runtime_error("fails");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_EQ(next(), std::string("\0\0\0\2\0\0\0\3\0\0\0\4", 12));
+  {
+    TWriteBatch message(c);
+    c.WriteInteger(5);
+    auto reply = std::async(std::launch::async, [&] {
+      char buf[16];
+      const ssize_t n = recv(peer.Fd(), buf, sizeof buf, 0);
+      send(peer.Fd(), "\0\0\0\6", 4, 0);
+      return n;
+    });
+    EXPECT_EQ(c.ReadInteger(), 6);
+    EXPECT_EQ(reply.get(), 4);
+  }
+  // A message beyond the limit goes in pieces of it rather than growing without bound.
+  {
+    TWriteBatch message(c);
+    c.WriteBuffer(std::string(TIdTCPConnection::WriteBufferLimit + 10, 'z').data(),
+                  TIdTCPConnection::WriteBufferLimit + 10);
+    EXPECT_EQ(next().size(), TIdTCPConnection::WriteBufferLimit + 10);
+    c.WriteInteger(8);
+  }
+  EXPECT_EQ(next(), std::string("\0\0\0\10", 4));
 }
 
 TEST(NextFieldTest, SplitsAtTheFirstDelimiter) {

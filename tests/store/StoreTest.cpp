@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -187,6 +189,65 @@ TEST_F(StoreTest, ControlCharactersInNamesAndLeftoverTempFiles) {
   Names want = kept;
   std::sort(want.begin(), want.end());
   EXPECT_EQ(test::ListDir(FRoot + "OK"), want);
+}
+
+TEST_F(StoreTest, InfoKeptInMemorySeesOutsideChangesAndWritesThrough) {
+  MakeGame("G", "[stream]\navailable=1\n");
+  EXPECT_TRUE(FStore.ReadAvailable("G"));
+  // An operator's edit in place and a restored back-up renamed over the file: each is seen
+  // within one look interval, and the next write builds on it rather than on the old memory.
+  test::WriteFile(FRoot + "G/info.ini", "[stream]\navailable=0\nviewers=4\n");
+  EXPECT_TRUE(test::WaitFor([&] { return !FStore.ReadAvailable("G"); }, std::chrono::seconds(1)));
+  test::WriteFile(FRoot + "backup", "[stream]\nviewers=9\n[active]\nsections=2\n");
+  std::filesystem::rename(FRoot + "backup", FRoot + "G/info.ini");
+  EXPECT_TRUE(test::WaitFor([&] { return FStore.ReadViewers("G") == 9; }, std::chrono::seconds(1)));
+  test::WriteFile(FRoot + "G/info.ini", "[stream]\nviewers=20\n");
+  FStore.IncViewers("G");
+  EXPECT_EQ(test::ReadFile(FRoot + "G/info.ini"), "[stream]\nviewers=21\n\n");
+  EXPECT_EQ(FStore.ReadActiveSections("G"), 0);
+
+  // A removed game reads as defaults again; a write to it fails and keeps nothing.
+  std::filesystem::remove_all(FRoot + "G");
+  EXPECT_TRUE(test::WaitFor([&] { return FStore.ReadViewers("G") == 0; }, std::chrono::seconds(1)));
+  EXPECT_THROW(FStore.IncViewers("G"), EFCreateError);
+
+  // A write that cannot replace the file leaves memory as the file is.
+  MakeGame("R", "[stream]\nviewers=1\n");
+  chmod((FRoot + "R").c_str(), 0555);
+  const bool enforced = access((FRoot + "R").c_str(), W_OK) != 0;  // root ignores modes
+  if (enforced) {
+    EXPECT_THROW(FStore.WriteViewers("R", 5), EFCreateError);
+    EXPECT_EQ(FStore.ReadViewers("R"), 1);
+  }
+  chmod((FRoot + "R").c_str(), 0777);
+  EXPECT_EQ(test::ListDir(FRoot + "R"), (Names{"info.ini"}));
+}
+
+TEST_F(StoreTest, ConcurrentReadersAndWritersOfSeveralGames) {
+  // Counts are read-modify-writes under each game's own lock; readers meanwhile only ever see
+  // whole values, and the files end holding what memory holds.
+  for (const char* game : {"A", "B"}) MakeGame(game);
+  std::atomic<bool> torn{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t)
+    threads.emplace_back([&, t] {
+      const std::string game = t % 2 ? "A" : "B";
+      for (int i = 0; i < 40; ++i) {
+        if (t < 4) {
+          FStore.IncViewers(game);
+          FStore.WriteSize(game, t, i, i);
+        } else {
+          const std::int32_t v = FStore.ReadViewers(game);
+          if (v < 0 || v > 80) torn = true;
+        }
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_FALSE(torn);
+  for (const char* game : {"A", "B"}) {
+    EXPECT_EQ(FStore.ReadViewers(game), 80);
+    EXPECT_EQ(TIniFile(FRoot + game + "/info.ini").ReadInteger("stream", "viewers", 0), 80);
+  }
 }
 
 // A Demo section file: the record's lead, summary text and marker, cut to Length bytes.

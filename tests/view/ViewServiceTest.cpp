@@ -66,7 +66,7 @@ class ViewServiceTest : public ::testing::Test {
   // A viewer past the greeting that has sent Line.
   std::unique_ptr<test::TRawClient> Connect(const std::string& line) {
     auto c = std::make_unique<test::TRawClient>(Port());
-    viewtest::Greet(*c, FSettings.ViewerAuth ? "AUTH" : "NOAUTH");
+    viewtest::Greet(*c, FSettings.Get()->ViewerAuth ? "AUTH" : "NOAUTH");
     c->Send(line + "\r\n");
     return c;
   }
@@ -106,7 +106,7 @@ class ViewServiceTest : public ::testing::Test {
   }
 
   test::TTempDir FDir;
-  TSettings FSettings;
+  TSettingsHolder FSettings;
   TLog FLog;
   TGameStore FStore;
   TListActiveUsers FActiveUsers;
@@ -153,7 +153,7 @@ TEST_F(ViewServiceTest, ListsGamesAndSectionsAndRequestsOnlyGames) {
 }
 
 TEST_F(ViewServiceTest, LoginOutcomesAndOneSessionPerNameFreedAtTheEnd) {
-  FSettings.ViewerAuth = true;
+  FSettings.Change([](TSettings& s) { s.ViewerAuth = true; });
   test::WriteFile(FDir / "users.txt", "bob,\neve,Secret\n");
   const auto login = [&](const std::string& line, const std::string& reply) {
     auto c = Connect(line);
@@ -181,7 +181,7 @@ TEST_F(ViewServiceTest, LoginOutcomesAndOneSessionPerNameFreedAtTheEnd) {
 }
 
 TEST_F(ViewServiceTest, GuessesAtANameNeverLockItsOwnerOut) {
-  FSettings.ViewerAuth = true;
+  FSettings.Change([](TSettings& s) { s.ViewerAuth = true; });
   test::WriteFile(FDir / "users.txt", "alice,right\n");
   const auto reply = [&](const std::string& line) { return Connect(line)->ReceiveLine(); };
   // A wrong password gets the wrong-password reply, whoever holds the name.
@@ -205,7 +205,7 @@ TEST_F(ViewServiceTest, GuessesAtANameNeverLockItsOwnerOut) {
 
 // The buffer budget (up to three sections past the start) keeps its default of 50000.
 TEST_F(ViewServiceTest, FinishedGamesUntilTheEndAndSharedBudgets) {
-  FSettings.BandwidthNormal = 100;
+  FSettings.Change([](TSettings& s) { s.BandwidthNormal = 100; });
   const std::string whole = Bytes(12000, 0x01020304), demo = Bytes(200, 9), audio = Bytes(50, 0, 3);
   WriteSection("GAME", 0, {{0, whole}});
   WriteSection("G", 4, {{0, demo}, {1, audio}});
@@ -241,7 +241,7 @@ TEST_F(ViewServiceTest, FinishedGamesUntilTheEndAndSharedBudgets) {
 }
 
 TEST_F(ViewServiceTest, SectionDistanceHeaderZoomResumeOffsetsAndAudioOnly) {
-  FSettings.BandwidthNormal = 100;
+  FSettings.Change([](TSettings& s) { s.BandwidthNormal = 100; });
   for (int s = 0; s <= 6; ++s) WriteSection("D", s, {{0, Bytes(250, s, s), 50}});
   // The Demo header is not on disk yet: only an audio-only viewer gets the section.
   WriteSection("A", 0, {{0, Bytes(100, 1), 1000}, {1, Bytes(80, 0, 5)}});
