@@ -133,6 +133,14 @@ TEST(PackagingTest, ExampleSettingsHoldTheDefaults) {
   EXPECT_EQ(std::tie(e.StatusPort, e.StatusAddress), std::tie(d.StatusPort, d.StatusAddress));
 }
 
+TEST(PackagingTest, ExampleSettingsHoldTheGuardDefaults) {
+  const TSettings e = LoadSettings(ZARNEL_SOURCE_DIR "/packaging/zarnel.ini.example"), d;
+  EXPECT_EQ(std::tie(e.LoginTimeout, e.IdleTimeout, e.AdminMaxConnections, e.RelayMaxConnections,
+                     e.MaxLoginsPerAddress),
+            std::tie(d.LoginTimeout, d.IdleTimeout, d.AdminMaxConnections, d.RelayMaxConnections,
+                     d.MaxLoginsPerAddress));
+}
+
 class ToolsE2ETest : public ToolsArgumentsTest {
  protected:
   void SetUp() override {
