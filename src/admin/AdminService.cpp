@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Metrics.h"
 #include "net/IdException.h"
 #include "net/NetUtil.h"
 
@@ -46,6 +47,7 @@ void TAdminService::Run(TIdPeerThread& AThread) {
   if (FThrottle) FThrottle->Wait(connection.PeerAddress(), [&] { return AThread.Stopped(); });
   if (password != FSettings.Get()->AdminPassword) {
     if (FThrottle) FThrottle->Refused(connection.PeerAddress());
+    Count(Metrics().Ports[spAdmin].LoginsFailed);
     FLog.WriteLog(AThread.ThreadId(), "Incorrect Password");
     connection.WriteLn("FAIL\tIncorrect Password");
     return;

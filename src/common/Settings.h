@@ -18,6 +18,8 @@ struct TSettings {
   std::string RelayServer;
   std::string RelayPassword;
   bool AllowRelays = false;
+  // Comma-separated IPv4 addresses and CIDR blocks that may relay from this server.
+  std::string RelayAllowFrom;
   std::string FilmPassword;
   std::string AdminPassword;
   // Guards against peers that connect and never get on with it; see the README.

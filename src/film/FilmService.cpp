@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/Metrics.h"
 #include "common/Protocol.h"
 #include "common/ZarnelException.h"
 #include "film/StreamFile.h"
@@ -173,6 +174,7 @@ TFilmSession::TNext TFilmSession::Auth(std::string fields) {
   if (FThrottle) FThrottle->Wait(address, [&] { return FThread.Stopped(); });
   if (password != FSettings.Get()->FilmPassword) {
     if (FThrottle) FThrottle->Refused(address);
+    Count(Metrics().Ports[spFilm].LoginsFailed);
     return Refuse("Incorrect Password", "Incorrect Password");
   }
   if (FThrottle) FThrottle->Accepted(address);

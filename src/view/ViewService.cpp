@@ -3,6 +3,7 @@
 #include <optional>
 #include <utility>
 
+#include "common/Metrics.h"
 #include "common/Protocol.h"
 #include "net/IdException.h"
 #include "net/NetUtil.h"
@@ -111,6 +112,7 @@ bool TViewService::Login(TIdPeerThread& AThread, TSessionState& state) {
   const std::string stored = TListUser(FUsersFile).GetPassword(user);
   if (password.empty() || password != stored) {
     if (FThrottle) FThrottle->Refused(connection.PeerAddress());
+    Count(Metrics().Ports[spView].LoginsFailed);
     Log(AThread, "Incorrect username or password (" + user + ")");
     connection.WriteLn("FAIL\tIncorrect username or password");
     return false;
