@@ -320,6 +320,7 @@ void TIdTCPServer::Accept(TSocket socket) {
   std::shared_ptr<TIdPeerThread> peer(new TIdPeerThread(FCore, std::move(socket)));
   // Many connections from one address that never log in are refused like those over the limit.
   if (!FCore->TakeLogin(peer->FConnection.PeerAddress(), MaxLoginsPerAddress)) {
+    if (Counters) Count(Counters->Refused);
     peer->FConnection.Disconnect();
     return;
   }
