@@ -12,6 +12,7 @@
 #include "admin/AdminService.h"
 #include "common/UnitZarnelGlobal.h"
 #include "film/FilmService.h"
+#include "relay/RelayUpstream.h"
 #include "relay/UnitRelayThread.h"
 #include "server/SettingsReload.h"
 #include "server/StatusSource.h"
@@ -80,7 +81,15 @@ void TDataModuleMain::StartServer() {
 
   FRelayThread = std::make_unique<TRelayThread>(ServerVersion, settings->RelayServer, FStreamsDir,
                                                 settings->RelayPassword, *FLog);
+  FRelayThread->MirrorInto(*FStore);
   if (settings->RelayEnabled) FRelayThread->Start();
+  if (settings->AllowRelays) {
+    TRelayAllowList allow(settings->RelayAllowFrom);
+    for (const std::string& entry : allow.Rejected())
+      WriteLog(0, "Relay: RelayAllowFrom entry ignored: " + entry);
+    FRelayUpstream = std::make_unique<TRelayUpstream>(*FStore, *FLog, std::move(allow));
+    FRelayUpstream->Attach(IdTCPServerRelay);
+  }
 
   std::error_code ignored;  // a store root that cannot be made shows up at the first write
   std::filesystem::create_directories(FStreamsDir, ignored);

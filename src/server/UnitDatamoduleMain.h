@@ -18,6 +18,7 @@ class TAdminService;
 class TFilmService;
 class TListActiveUsers;
 class TRelayThread;
+class TRelayUpstream;
 class TStatusServer;
 class TStatusSource;
 class TViewService;
@@ -63,6 +64,7 @@ class TDataModuleMain {
   std::unique_ptr<TLog> FLog;
   std::unique_ptr<TGameStore> FStore;
   std::unique_ptr<TListActiveUsers> FActiveUsers;
+  std::unique_ptr<TRelayUpstream> FRelayUpstream;  // the relay server's hooks
   std::unique_ptr<TRelayThread> FRelayThread;
   std::unique_ptr<TFilmService> FFilmService;
   std::unique_ptr<TViewService> FViewService;

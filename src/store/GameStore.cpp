@@ -269,6 +269,14 @@ void TGameStore::WriteHeader(const std::string& game, int stream, int section, b
   ChangeInfo(game, [&](TIniFile& ini) { ini.WriteBool("header", Key(stream, section), value); });
 }
 
+bool TGameStore::ReadMirrored(const std::string& game) {
+  return ReadInfo(game, "relay", "mirror", 0) != 0;
+}
+
+void TGameStore::WriteMirrored(const std::string& game, bool value) {
+  ChangeInfo(game, [&](TIniFile& ini) { ini.WriteBool("relay", "mirror", value); });
+}
+
 void TGameStore::WriteStreamSetup(const std::string& game, int section,
                                   const std::vector<TStreamSetup>& streams) {
   ChangeInfo(game, [&](TIniFile& ini) {

@@ -77,6 +77,9 @@ class TGameStore {
   void WriteBlock(const std::string& game, int stream, int section, std::int32_t value);
   bool ReadHeader(const std::string& game, int stream, int section);
   void WriteHeader(const std::string& game, int stream, int section, bool value);
+  // Whether the game was made by the relay link as a mirror of an upstream game.
+  bool ReadMirrored(const std::string& game);
+  void WriteMirrored(const std::string& game, bool value);
 
   // One stream of a section set-up: its type, announced size and header length.
   struct TStreamSetup {
