@@ -12,6 +12,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "common/Metrics.h"
 #include "net/IdException.h"
 
 TWriteBatch::TWriteBatch(TIdTCPConnection& connection) : FConnection(connection) {
@@ -289,7 +290,10 @@ std::size_t TIdTCPConnection::Receive(char* space, std::size_t count) {
   if (ReadTimeout > 0) WaitReadable(fd);
   for (;;) {
     const ssize_t n = recv(fd, space, count, MSG_NOSIGNAL);
-    if (n > 0) return static_cast<std::size_t>(n);
+    if (n > 0) {
+      Count(Metrics().ReceivedBytes, static_cast<std::uint64_t>(n));
+      return static_cast<std::size_t>(n);
+    }
     if (n == 0) {
       MarkClosed(false);
       throw EIdConnClosedGracefully();
@@ -326,6 +330,7 @@ void TIdTCPConnection::SendNow(const char* data, std::size_t count) {
   while (count > 0) {
     const ssize_t n = send(fd, data, count, MSG_NOSIGNAL);
     if (n > 0) {
+      Count(Metrics().SentBytes, static_cast<std::uint64_t>(n));
       data += n;
       count -= static_cast<std::size_t>(n);
       continue;

@@ -1,9 +1,11 @@
 #include "view/ViewStreamer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <utility>
 
+#include "common/Metrics.h"
 #include "common/Protocol.h"
 #include "common/ZarnelException.h"
 #include "net/NetUtil.h"
@@ -61,8 +63,14 @@ TViewStreamer::TViewStreamer(const TSettingsHolder& settings, TLog& log, TGameSt
       FCurrentSection(FRequest.CurrentSection) {}
 
 void TViewStreamer::Run() {
+  using Clock = std::chrono::steady_clock;
+  auto due = Clock::now() + std::chrono::milliseconds(CycleMs);
   while (!FThread.Terminated()) {
     Sleep(CycleMs);
+    // A cycle is due a cycle's length after the previous one started.
+    const auto start = Clock::now();
+    Metrics().CycleLateness.Observe(start - due);
+    due = start + std::chrono::milliseconds(CycleMs);
     if (!Step()) return;
   }
 }
