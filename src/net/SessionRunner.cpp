@@ -3,12 +3,18 @@
 #include <exception>
 #include <utility>
 
+#include "net/IdException.h"
+
 TSessionRunner::TSessionRunner(std::string prefix, TLogLine log)
     : FPrefix(std::move(prefix)), FLog(std::move(log)) {}
 
 bool TSessionRunner::Run(const std::function<void()>& body) noexcept {
   try {
     body();
+    return true;
+  } catch (const EIdSessionTimeout& e) {
+    // An expected end, not an error: its own plain line.
+    Step([&] { FLog(e.what()); });
     return true;
   } catch (const std::exception& e) {
     FError = e.what();
