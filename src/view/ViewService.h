@@ -7,15 +7,17 @@
 #include "common/Log.h"
 #include "common/Settings.h"
 #include "net/IdTCPServer.h"
+#include "net/LoginThrottle.h"
 #include "store/GameStore.h"
 #include "view/UnitListActiveUsers.h"
 
 class TViewService {
  public:
-  // UsersFile is the accounts file; ConnectionCount gives the view server's running sessions.
+  // UsersFile is the accounts file; ConnectionCount gives the view server's running sessions;
+  // Throttle, when given, paces password attempts per address.
   TViewService(const TSettingsHolder& settings, TLog& log, TGameStore& store,
                TListActiveUsers& activeUsers, std::string usersFile,
-               std::function<int()> connectionCount);
+               std::function<int()> connectionCount, TLoginThrottle* throttle = nullptr);
   // Session handler of the view server: runs one view session on AThread's connection.
   void Execute(TIdPeerThread& AThread);
 
@@ -40,4 +42,5 @@ class TViewService {
   TListActiveUsers& FActiveUsers;
   const std::string FUsersFile;
   const std::function<int()> FConnectionCount;
+  TLoginThrottle* const FThrottle;
 };
