@@ -37,3 +37,13 @@ inline constexpr std::int32_t ViewKeepAlive = 0;
 inline constexpr std::int32_t ViewSendKeepAlive = -1;
 inline constexpr std::int32_t ViewKindData = 0;
 inline constexpr std::int32_t ViewKindComplete = 1;
+
+// Relay command codes, sent by the downstream and answered by the relay port.
+enum TRelayCommand : std::int32_t {
+  rcAuthorize = 0,
+  rcGameList = 1,
+  rcGameInfo = 2,
+  rcAddSection = 3,
+  rcSendBlocks = 4,
+  rcSectionStatus = 5,
+};

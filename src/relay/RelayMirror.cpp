@@ -19,15 +19,6 @@
 
 namespace {
 
-enum : std::int32_t {
-  rcAuthorize = 0,
-  rcGameList = 1,
-  rcGameInfo = 2,
-  rcAddSection = 3,
-  rcSendBlocks = 4,
-  rcSectionStatus = 5,
-};
-
 // Games mirrored at once on one connection; each shares the upstream's block budget.
 constexpr std::size_t MaxActiveGames = 8;
 // Finished entries stay in the upstream's list and thin every block request; past this many

@@ -2,18 +2,10 @@
 
 #include <algorithm>
 
+#include "common/Protocol.h"
 #include "net/IdException.h"
 
 namespace {
-
-enum TRelayCommand : std::int32_t {
-  rcAuthorize = 0,
-  rcGameList = 1,
-  rcGameInfo = 2,
-  rcAddSection = 3,
-  rcSendBlocks = 4,
-  rcSectionStatus = 5,
-};
 
 // Size of Stream with its position left where it was; -1 when the stream cannot tell it.
 std::int64_t StreamSize(std::istream& stream) {
