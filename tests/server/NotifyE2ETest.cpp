@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +19,8 @@ namespace {
 // A Unix datagram socket bound in a temporary directory, named in NOTIFY_SOCKET while it lives.
 class TFakeNotifySocket {
  public:
-  explicit TFakeNotifySocket(const std::string& path) : FFd(socket(AF_UNIX, SOCK_DGRAM, 0)) {
+  explicit TFakeNotifySocket(const std::string& path)
+      : FFd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
@@ -53,12 +55,15 @@ TEST(NotifyE2ETest, ReadyOnceListeningWatchdogWhileRunningStoppingAtShutdown) {
   for (const std::uint16_t port : {28100, 28200, 28400}) EXPECT_FALSE(test::PortClosed(port));
   EXPECT_EQ(notify.Receive(), "WATCHDOG=1");
   server.Signal(SIGTERM);
+  // Keep-alives may still be queued; a server that never stops must fail the test, not hang it.
   std::string message;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   do message = notify.Receive();
-  while (message == "WATCHDOG=1");
-  EXPECT_EQ(message, "STOPPING=1");
+  while (message == "WATCHDOG=1" && std::chrono::steady_clock::now() < deadline);
+  EXPECT_EQ(message, "STOPPING=1") << server.Stdout() << server.Stderr();
   const int status = server.Wait();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n"
+                                                             << server.Stdout() << server.Stderr();
 }
 
 }  // namespace
