@@ -95,6 +95,17 @@ bool TIdPeerThread::Terminated() const {
 TIdTCPServer& TIdPeerThread::Server() {
   return FCore->Owner;
 }
+std::shared_ptr<TIdPeerThread> TIdPeerThread::HandOver() {
+  FHandedOver = true;
+  return shared_from_this();
+}
+void TIdPeerThread::Finish() noexcept {
+  try {
+    FConnection.Disconnect();
+  } catch (...) {
+  }
+  FCore->Forget(this);
+}
 
 TIdTCPServer::TIdTCPServer(std::uint16_t defaultPort)
     : FDefaultPort(defaultPort), FCore(std::make_shared<TIdServerCore>(*this)) {}
@@ -267,17 +278,15 @@ void* TIdTCPServer::SessionThreadMain(void* arg) {
     core->Owner.Serve(*peer);
   } catch (...) {
   }
-  try {
-    peer->FConnection.Disconnect();
-  } catch (...) {
-  }
-  core->Forget(peer.get());
+  // A handed-over session goes on without this thread and its stack.
+  if (peer->FHandedOver.load()) return nullptr;
+  peer->Finish();
   return nullptr;
 }
 
 void TIdTCPServer::Serve(TIdPeerThread& peer) {
   TIdTCPConnection& connection = peer.FConnection;
-  while (connection.Connected()) {
+  while (connection.Connected() && !peer.FHandedOver.load()) {
     try {
       if (!RunSession(peer)) throw EIdNoExecuteHandlerFound();
     } catch (const EIdSocketError& e) {

@@ -15,8 +15,10 @@
 class TIdTCPServer;
 struct TIdServerCore;
 
-// The thread that runs one accepted connection.
-class TIdPeerThread {
+// The thread that runs one accepted connection. Its session may be handed over to another
+// owner, which then drives the connection; the session still counts as running until that
+// owner calls Finish.
+class TIdPeerThread : public std::enable_shared_from_this<TIdPeerThread> {
  public:
   // The accepted connection, owned by this thread for the length of the session.
   TIdTCPConnection& Connection();
@@ -26,6 +28,12 @@ class TIdPeerThread {
   bool Terminated() const;
   // The server that accepted the connection.
   TIdTCPServer& Server();
+  // Called by the session handler: once it returns, its thread ends without closing the
+  // connection, and the session stays in the server's lists until Finish. The result keeps
+  // the session alive for its new owner.
+  std::shared_ptr<TIdPeerThread> HandOver();
+  // Ends a handed-over session: closes the connection and leaves the server's lists.
+  void Finish() noexcept;
 
  private:
   friend class TIdTCPServer;
@@ -36,6 +44,7 @@ class TIdPeerThread {
   TIdTCPConnection FConnection;
   std::atomic<std::int32_t> FThreadId{0};
   std::atomic<bool> FTerminated{false};
+  std::atomic<bool> FHandedOver{false};
 };
 
 class TIdTCPServer {

@@ -24,6 +24,7 @@ struct TViewService::TSessionState {
   bool Registered = false;  // UserName was added to the active users by this session
   std::string Game;         // the requested game
   bool Counted = false;     // IncViewers succeeded for Game
+  bool HandedOver = false;  // streaming on the sender threads, which end the session
 };
 
 TViewService::TViewService(const TSettings& settings, TLog& log, TGameStore& store,
@@ -46,6 +47,7 @@ void TViewService::Execute(TIdPeerThread& AThread) {
   } catch (...) {
     error = "Unknown exception";
   }
+  if (state.HandedOver) return;
   EndSession(AThread, state, error ? &*error : nullptr);
 }
 
@@ -146,7 +148,18 @@ void TViewService::Request(TIdPeerThread& AThread, TSessionState& state, std::st
   FStore.WriteWant(request.Game, true);
   FStore.IncViewers(request.Game);
   state.Counted = true;
-  TViewStreamer(FSettings, FLog, FStore, AThread, std::move(request)).Run();
+  auto streamer =
+      std::make_unique<TViewStreamer>(FSettings, FLog, FStore, FFiles, AThread, std::move(request));
+  // From here the connection is driven without waiting and this thread ends.
+  TIdTCPConnection& connection = AThread.Connection();
+  connection.ShrinkInput();
+  connection.QueueWrites();
+  TIdPeerThread* session = &AThread;
+  FSenders.Add(AThread, std::move(streamer),
+               [this, session, ended = state](const std::string* error) mutable {
+                 EndSession(*session, ended, error);
+               });
+  state.HandedOver = true;
 }
 
 void TViewService::EndSession(TIdPeerThread& AThread, TSessionState& state,

@@ -8,7 +8,9 @@
 #include "common/Settings.h"
 #include "net/IdTCPServer.h"
 #include "store/GameStore.h"
+#include "view/StreamFileCache.h"
 #include "view/UnitListActiveUsers.h"
+#include "view/ViewSender.h"
 
 class TViewService {
  public:
@@ -16,8 +18,11 @@ class TViewService {
   TViewService(const TSettings& settings, TLog& log, TGameStore& store,
                TListActiveUsers& activeUsers, std::string usersFile,
                std::function<int()> connectionCount);
-  // Session handler of the view server: runs one view session on AThread's connection.
+  // Session handler of the view server: runs one view session on AThread's connection. A
+  // session that requests a game is handed to the sender threads, which end it.
   void Execute(TIdPeerThread& AThread);
+  // Viewers streaming on the sender threads now.
+  std::size_t StreamingCount() const { return FSenders.Count(); }
 
  private:
   struct TSessionState;
@@ -40,4 +45,6 @@ class TViewService {
   TListActiveUsers& FActiveUsers;
   const std::string FUsersFile;
   const std::function<int()> FConnectionCount;
+  TStreamFileCache FFiles;
+  TViewSenders FSenders;  // last: its threads go before anything they use
 };
