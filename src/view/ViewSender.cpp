@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <optional>
 #include <system_error>
 
 #include "net/IdException.h"
@@ -25,12 +27,67 @@ struct TViewSenders::TViewer {
   bool Last = false;      // the session ends once the message has left
 };
 
+// Runs the end steps of ended viewers and finishes their sessions.
+class TViewSenders::TEndThreads {
+ public:
+  explicit TEndThreads(std::atomic<std::size_t>& count) : FCount(count) {
+    for (int i = 0; i < EndThreads; ++i) FThreads.emplace_back([this] { Loop(); });
+  }
+  // Ends every viewer handed over before it returns.
+  ~TEndThreads() {
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      FStop = true;
+    }
+    FReady.notify_all();
+    for (std::thread& thread : FThreads) thread.join();
+  }
+  // Error is null after a normal end.
+  void Add(std::unique_ptr<TViewer> viewer, const std::string* error) {
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      FQueue.emplace_back(std::move(viewer), error ? std::optional<std::string>(*error)
+                                                   : std::optional<std::string>());
+    }
+    FReady.notify_one();
+  }
+
+ private:
+  void Loop() {
+    std::unique_lock<std::mutex> lock(FLock);
+    for (;;) {
+      FReady.wait(lock, [this] { return FStop || !FQueue.empty(); });
+      if (FQueue.empty()) return;  // stopping, and nothing left to end
+      auto [viewer, error] = std::move(FQueue.front());
+      FQueue.pop_front();
+      lock.unlock();
+      try {
+        viewer->End(error ? &*error : nullptr);
+      } catch (...) {
+        // The end steps guard themselves; nothing may stop the session from finishing.
+      }
+      viewer->Peer->Finish();
+      viewer.reset();
+      FCount.fetch_sub(1);
+      lock.lock();
+    }
+  }
+
+  std::atomic<std::size_t>& FCount;
+  std::mutex FLock;
+  std::condition_variable FReady;
+  bool FStop = false;  // guarded by FLock
+  // guarded by FLock
+  std::deque<std::pair<std::unique_ptr<TViewer>, std::optional<std::string>>> FQueue;
+  std::vector<std::thread> FThreads;
+};
+
 // One thread with its viewers: an epoll set for sockets that must drain or deliver offsets,
 // and the viewers' next cycle times in order (each is "now + one cycle", so appending keeps
 // the queue sorted).
 class TViewSenders::TSenderThread {
  public:
-  explicit TSenderThread(std::atomic<std::size_t>& count) : FCount(count) {
+  explicit TSenderThread(TEndThreads& ends) : FEnds(ends) {
     if (!FEpoll.Valid() || !FWake.Valid())
       throw std::system_error(errno, std::generic_category(), "sender thread");
     epoll_event event{};
@@ -55,7 +112,7 @@ class TViewSenders::TSenderThread {
     for (auto& [key, viewer] : FViewers) rest.push_back(std::move(viewer));
     for (auto& viewer : rest) {
       viewer->Peer->Connection().DisconnectSocket();
-      Finish(*viewer, &closed);
+      FEnds.Add(std::move(viewer), &closed);
     }
   }
 
@@ -168,20 +225,10 @@ class TViewSenders::TSenderThread {
     FViewers.erase(it);
     const int fd = viewer.Peer->Connection().SocketFd();
     if (fd >= 0) epoll_ctl(FEpoll.Get(), EPOLL_CTL_DEL, fd, nullptr);
-    Finish(viewer, error);
+    FEnds.Add(std::move(owned), error);
   }
 
-  void Finish(TViewer& viewer, const std::string* error) noexcept {
-    try {
-      viewer.End(error);
-    } catch (...) {
-      // The end steps guard themselves; nothing may stop the session from finishing.
-    }
-    viewer.Peer->Finish();
-    FCount.fetch_sub(1);
-  }
-
-  std::atomic<std::size_t>& FCount;
+  TEndThreads& FEnds;
   TFileHandle FEpoll{epoll_create1(EPOLL_CLOEXEC)};
   TFileHandle FWake{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
   std::atomic<bool> FStop{false};
@@ -196,10 +243,13 @@ class TViewSenders::TSenderThread {
 TViewSenders::TViewSenders(int threads) {
   if (threads <= 0)
     threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
-  for (int i = 0; i < threads; ++i) FThreads.push_back(std::make_unique<TSenderThread>(FCount));
+  FEnds = std::make_unique<TEndThreads>(FCount);
+  for (int i = 0; i < threads; ++i) FThreads.push_back(std::make_unique<TSenderThread>(*FEnds));
 }
 
-TViewSenders::~TViewSenders() = default;
+TViewSenders::~TViewSenders() {
+  FThreads.clear();  // first: they hand their last viewers to the end threads
+}
 
 void TViewSenders::Add(TIdPeerThread& session, std::unique_ptr<TViewStreamer> streamer, TEnd end) {
   auto viewer = std::make_unique<TViewer>();

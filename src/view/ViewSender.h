@@ -25,6 +25,9 @@ class TViewSenders {
 
   // Threads 0 takes one per processor.
   explicit TViewSenders(int threads = 0);
+  // Threads that run the end steps of viewers that have ended, so that thousands ending at
+  // once (at shutdown) share their info file writes and keep no sender thread from its cycles.
+  static constexpr int EndThreads = 16;
   // Stops the threads; a viewer still held then ends as if its connection had been closed.
   ~TViewSenders();
   TViewSenders(const TViewSenders&) = delete;
@@ -40,7 +43,9 @@ class TViewSenders {
  private:
   struct TViewer;
   class TSenderThread;
+  class TEndThreads;
 
+  std::unique_ptr<TEndThreads> FEnds;  // outlives the sender threads, which hand it viewers
   std::vector<std::unique_ptr<TSenderThread>> FThreads;
   std::atomic<std::size_t> FNext{0};
   std::atomic<std::size_t> FCount{0};
