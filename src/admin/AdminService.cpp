@@ -6,7 +6,7 @@
 
 #include "net/NetUtil.h"
 
-TAdminService::TAdminService(const TSettings& settings, TLog& log, TGameStore& store)
+TAdminService::TAdminService(const TSettingsHolder& settings, TLog& log, TGameStore& store)
     : FSettings(settings), FLog(log), FStore(store) {}
 
 void TAdminService::Execute(TIdPeerThread& AThread) {
@@ -33,7 +33,7 @@ void TAdminService::Execute(TIdPeerThread& AThread) {
 
 void TAdminService::Run(TIdPeerThread& AThread) {
   TIdTCPConnection& connection = AThread.Connection();
-  if (connection.ReadLn() != FSettings.AdminPassword) {
+  if (connection.ReadLn() != FSettings.Get()->AdminPassword) {
     FLog.WriteLog(AThread.ThreadId(), "Incorrect Password");
     connection.WriteLn("FAIL\tIncorrect Password");
     return;

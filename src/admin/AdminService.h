@@ -8,7 +8,7 @@
 
 class TAdminService {
  public:
-  TAdminService(const TSettings& settings, TLog& log, TGameStore& store);
+  TAdminService(const TSettingsHolder& settings, TLog& log, TGameStore& store);
   // Session handler of the admin server: one run from the password step; leaves the
   // connection open, so the server runs it again.
   void Execute(TIdPeerThread& AThread);
@@ -19,7 +19,7 @@ class TAdminService {
   // Sends the count and one line per game, last listed first.
   void SendGameList(TIdTCPConnection& connection);
 
-  const TSettings& FSettings;
+  const TSettingsHolder& FSettings;
   TLog& FLog;
   TGameStore& FStore;
 };

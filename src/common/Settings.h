@@ -1,8 +1,11 @@
-// The settings the server runs with, read from zarnel.ini at start-up.
+// The settings the server runs with, read from zarnel.ini at start-up and on SIGHUP.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 
 struct TSettings {
   std::int32_t FilmMaxConnections = 50;
@@ -17,4 +20,39 @@ struct TSettings {
   bool AllowRelays = false;
   std::string FilmPassword;
   std::string AdminPassword;
+  std::int32_t StatusPort = 28500;  // 0 or less: no status page
+  std::string StatusAddress = "127.0.0.1";
+};
+
+// The running settings, replaced whole by a reload while sessions read them. A reader keeps
+// the snapshot it was handed, so the values it uses never change under it.
+class TSettingsHolder {
+ public:
+  explicit TSettingsHolder(TSettings initial = {})
+      : FCurrent(std::make_shared<const TSettings>(std::move(initial))) {}
+  TSettingsHolder(const TSettingsHolder&) = delete;
+  TSettingsHolder& operator=(const TSettingsHolder&) = delete;
+
+  // The settings as they are now.
+  std::shared_ptr<const TSettings> Get() const {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FCurrent;
+  }
+  // Replaces the settings; sessions see the new values at their next Get.
+  void Set(TSettings settings) {
+    auto next = std::make_shared<const TSettings>(std::move(settings));
+    std::lock_guard<std::mutex> lock(FLock);
+    FCurrent.swap(next);
+  }
+  // Applies Change to a copy of the settings and makes the copy current.
+  template <class TChange>
+  void Change(TChange change) {
+    TSettings copy = *Get();
+    change(copy);
+    Set(std::move(copy));
+  }
+
+ private:
+  mutable std::mutex FLock;
+  std::shared_ptr<const TSettings> FCurrent;  // guarded by FLock
 };

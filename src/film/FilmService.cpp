@@ -38,8 +38,8 @@ std::int32_t NumberField(const std::string& text) {
 // One film session: the state of one run of the handler on one connection.
 class TFilmSession {
  public:
-  TFilmSession(const TSettings& settings, TLog& log, TGameStore& store, TLiveFilmGames& liveGames,
-               TIdPeerThread& thread)
+  TFilmSession(const TSettingsHolder& settings, TLog& log, TGameStore& store,
+               TLiveFilmGames& liveGames, TIdPeerThread& thread)
       : FSettings(settings),
         FLog(log),
         FStore(store),
@@ -65,7 +65,7 @@ class TFilmSession {
   void EndSession(const std::optional<std::string>& error) noexcept;
   void Log(const std::string& message) { FLog.WriteLog(FThread.ThreadId(), message); }
 
-  const TSettings& FSettings;
+  const TSettingsHolder& FSettings;
   TLog& FLog;
   TGameStore& FStore;
   TLiveFilmGames& FLiveGames;
@@ -158,7 +158,8 @@ TFilmSession::TNext TFilmSession::Auth(std::string fields) {
   const std::string password = NextField(fields, "\t");
   const std::string mode = UpperCase(NextField(fields, "\t"));
   const std::string game = UpperCase(NextField(fields, "\t"));
-  if (password != FSettings.FilmPassword) return Refuse("Incorrect Password", "Incorrect Password");
+  if (password != FSettings.Get()->FilmPassword)
+    return Refuse("Incorrect Password", "Incorrect Password");
   FAuthenticated = true;
   const bool resume = mode == "RESUME";
   // The name becomes one directory below the store root and nothing else.
@@ -308,7 +309,7 @@ void TFilmSession::EndSession(const std::optional<std::string>& error) noexcept 
 
 }  // namespace
 
-TFilmService::TFilmService(const TSettings& settings, TLog& log, TGameStore& store)
+TFilmService::TFilmService(const TSettingsHolder& settings, TLog& log, TGameStore& store)
     : FSettings(settings), FLog(log), FStore(store) {}
 
 TFilmService::~TFilmService() = default;

@@ -9,13 +9,13 @@
 
 class TFilmService {
  public:
-  TFilmService(const TSettings& settings, TLog& log, TGameStore& store);
+  TFilmService(const TSettingsHolder& settings, TLog& log, TGameStore& store);
   ~TFilmService();
   // Session handler of the film server: runs one film session on AThread's connection.
   void Execute(TIdPeerThread& AThread);
 
  private:
-  const TSettings& FSettings;
+  const TSettingsHolder& FSettings;
   TLog& FLog;
   TGameStore& FStore;
   TLiveFilmGames FLiveGames;  // which session writes which game, shared by all sessions

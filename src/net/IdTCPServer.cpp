@@ -240,9 +240,10 @@ void TIdTCPServer::Accept(TSocket socket) {
     FCore->LiveThreads.push_back(peer);
   }
   bool refused = false;
-  if (MaxConnections > 0) {
+  const int limit = MaxConnections.load();
+  if (limit > 0) {
     std::lock_guard<std::mutex> lock(FCore->ThreadsLock);
-    refused = static_cast<int>(FCore->Threads.size()) >= MaxConnections;
+    refused = static_cast<int>(FCore->Threads.size()) >= limit;
   }
   bool started = false;
   if (!refused) {

@@ -68,8 +68,9 @@ class TIdTCPServer {
   // The port actually listened on while active (the last one after deactivation).
   std::uint16_t BoundPort() const;
 
-  // Upper bound on running sessions; 0 or negative means no bound. Set before activation.
-  int MaxConnections = 0;
+  // Upper bound on running sessions; 0 or negative means no bound. May change while active
+  // (a settings reload): sessions already running are kept.
+  std::atomic<int> MaxConnections{0};
   // Milliseconds deactivation waits for sessions; TerminateWaitTime unless a test shortens it.
   int TerminateWait = TerminateWaitTime;
   // The session handler; called again while the connection stays open after it returns.

@@ -13,11 +13,13 @@
 #include "common/UnitZarnelGlobal.h"
 #include "film/FilmService.h"
 #include "relay/UnitRelayThread.h"
+#include "server/SettingsReload.h"
 #include "view/UnitListActiveUsers.h"
 #include "view/ViewService.h"
 
 TDataModuleMain* DataModuleMain = nullptr;
 std::atomic<bool> ShutdownRequested{false};
+std::atomic<bool> ReloadRequested{false};
 
 namespace {
 
@@ -57,9 +59,10 @@ void TDataModuleMain::StartServer() {
   FLog = std::make_unique<TLog>(FBaseDir + "zarnel.log");
   FStore = std::make_unique<TGameStore>(FStreamsDir);
 
-  FSettings = LoadSettings(FBaseDir + "zarnel.ini");
-  idTCPServerFilmer.MaxConnections = FSettings.FilmMaxConnections;
-  idTCPServerViewer.MaxConnections = FSettings.ViewMaxConnections;
+  FSettings.Set(LoadSettings(FBaseDir + "zarnel.ini"));
+  const std::shared_ptr<const TSettings> settings = FSettings.Get();
+  idTCPServerFilmer.MaxConnections = settings->FilmMaxConnections;
+  idTCPServerViewer.MaxConnections = settings->ViewMaxConnections;
 
   FFilmService = std::make_unique<TFilmService>(FSettings, *FLog, *FStore);
   FViewService = std::make_unique<TViewService>(FSettings, *FLog, *FStore, *FActiveUsers,
@@ -69,9 +72,9 @@ void TDataModuleMain::StartServer() {
 
   ResetViewers();
 
-  FRelayThread = std::make_unique<TRelayThread>(ServerVersion, FSettings.RelayServer, FStreamsDir,
-                                                FSettings.RelayPassword, *FLog);
-  if (FSettings.RelayEnabled) FRelayThread->Start();
+  FRelayThread = std::make_unique<TRelayThread>(ServerVersion, settings->RelayServer, FStreamsDir,
+                                                settings->RelayPassword, *FLog);
+  if (settings->RelayEnabled) FRelayThread->Start();
 
   std::error_code ignored;  // a store root that cannot be made shows up at the first write
   std::filesystem::create_directories(FStreamsDir, ignored);
@@ -84,10 +87,32 @@ void TDataModuleMain::StartServer() {
   idTCPServerFilmer.SetActive(true);
   idTCPServerViewer.SetActive(true);
   IdTCPServerAdmin.SetActive(true);
-  IdTCPServerRelay.SetActive(FSettings.AllowRelays);
+  IdTCPServerRelay.SetActive(settings->AllowRelays);
 
   WriteLog(0, "Waiting for Connections...");
   ConsoleLine("Waiting for Connections...");
+}
+
+void TDataModuleMain::ReloadSettings() {
+  try {
+    TSettings fresh;
+    try {
+      fresh = LoadSettingsForReload(FBaseDir + "zarnel.ini");
+    } catch (const std::exception& e) {
+      WriteLog(0, std::string("Settings not reloaded, keeping every setting: ") + e.what());
+      return;
+    }
+    const TReloadOutcome outcome = MergeReload(*FSettings.Get(), fresh);
+    FSettings.Set(outcome.Applied);
+    // Sessions already running stay; only new connections meet the new limits.
+    idTCPServerFilmer.MaxConnections = outcome.Applied.FilmMaxConnections;
+    idTCPServerViewer.MaxConnections = outcome.Applied.ViewMaxConnections;
+    WriteLog(0, "Settings reloaded: " + (outcome.Changed.empty() ? "no change" : outcome.Changed));
+    if (!outcome.NeedRestart.empty())
+      WriteLog(0, "Settings kept until a restart: " + outcome.NeedRestart);
+  } catch (...) {
+    // A log that cannot be written must not end a running server.
+  }
 }
 
 void TDataModuleMain::ResetViewers() {
@@ -112,7 +137,7 @@ void TDataModuleMain::DataModuleDestroy() {
   DisconnectClients(IdTCPServerRelay);
   DisconnectClients(IdTCPServerAdmin);
 
-  if (FRelayThread && FSettings.RelayEnabled) {
+  if (FRelayThread && FSettings.Get()->RelayEnabled) {
     ConsoleLine("Disconecting Relay Thread...");
     FRelayThread->DisconnectSocket();
     ConsoleLine("Closing down relay client thread...");
@@ -168,6 +193,9 @@ void SignalHandler(int signal) {
     case SIGTERM:
       RequestShutdown();
       break;
+    case SIGHUP:
+      ReloadRequested = true;
+      break;
     case SIGSEGV:
       SignalSafeLine("Caught segv...Killing Process...\n");
       kill(getpid(), SIGKILL);
@@ -182,5 +210,5 @@ void InstallSignalHandlers() {
   action.sa_handler = SignalHandler;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
-  for (int sig : {SIGINT, SIGSEGV, SIGTERM, SIGPIPE}) sigaction(sig, &action, nullptr);
+  for (int sig : {SIGINT, SIGSEGV, SIGTERM, SIGPIPE, SIGHUP}) sigaction(sig, &action, nullptr);
 }

@@ -37,6 +37,9 @@ class TDataModuleMain {
   static void DisconnectClients(TIdTCPServer& server);
   // Appends one line to the log.
   void WriteLog(std::int32_t number, const std::string& message);
+  // Re-reads zarnel.ini and applies what can change while running; logs what changed, what
+  // waits for a restart, or why the file was not taken. Never drops a connection.
+  void ReloadSettings();
 
   TIdTCPServer idTCPServerFilmer;
   TIdTCPServer idTCPServerViewer;
@@ -52,7 +55,7 @@ class TDataModuleMain {
 
   std::string FBaseDir;
   std::string FStreamsDir;
-  TSettings FSettings;  // written once by StartServer before any server runs, then only read
+  TSettingsHolder FSettings;  // replaced whole by StartServer and ReloadSettings
   std::unique_ptr<TLog> FLog;
   std::unique_ptr<TGameStore> FStore;
   std::unique_ptr<TListActiveUsers> FActiveUsers;
@@ -66,8 +69,10 @@ class TDataModuleMain {
 extern TDataModuleMain* DataModuleMain;
 // Set by the signal handler, polled by the main loop.
 extern std::atomic<bool> ShutdownRequested;
+// Set by SIGHUP, taken back by the main loop when it reloads the settings.
+extern std::atomic<bool> ReloadRequested;
 
-// Installs SignalHandler for SIGINT, SIGSEGV, SIGTERM and SIGPIPE.
+// Installs SignalHandler for SIGINT, SIGSEGV, SIGTERM, SIGPIPE and SIGHUP.
 void InstallSignalHandlers();
 void SignalHandler(int signal);
 // Prints "Shutting down..." the first time only and sets ShutdownRequested.

@@ -8,6 +8,7 @@
 
 #include "common/Log.h"
 #include "net/NetUtil.h"
+#include "server/ServiceNotify.h"
 #include "server/UnitDatamoduleMain.h"
 
 namespace {
@@ -30,7 +31,14 @@ int main() {
     DataModuleMain = server.get();
     InstallSignalHandlers();
     DataModuleMain->StartServer();
-    while (!ShutdownRequested) Sleep(100);
+    NotifyReady();
+    TWatchdog watchdog;
+    while (!ShutdownRequested) {
+      watchdog.Tick();
+      Sleep(100);
+      if (ReloadRequested.exchange(false)) DataModuleMain->ReloadSettings();
+    }
+    NotifyStopping();
     DataModuleMain->DataModuleDestroy();
     DataModuleMain = nullptr;
     server.reset();

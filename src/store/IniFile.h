@@ -22,6 +22,8 @@ class TMemIniFile {
   std::int32_t ReadInteger(const std::string& section, const std::string& key,
                            std::int32_t def) const;
   bool ReadBool(const std::string& section, const std::string& key, bool def) const;
+  // True when the store holds a section named Section.
+  bool SectionExists(const std::string& section) const { return FindSection(section) != nullptr; }
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
   void WriteInteger(const std::string& section, const std::string& key, std::int32_t value);
   void WriteBool(const std::string& section, const std::string& key, bool value);

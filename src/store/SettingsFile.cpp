@@ -1,10 +1,17 @@
 #include "store/SettingsFile.h"
 
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
 #include "store/IniFile.h"
 
-TSettings LoadSettings(const std::string& fileName) {
-  const TIniFile ini(fileName);
-  const std::string s = "settings";
+namespace {
+
+const char* const Section = "settings";
+
+TSettings FromIni(const TIniFile& ini) {
+  const std::string s = Section;
   TSettings out;
   out.FilmMaxConnections = ini.ReadInteger(s, "FilmMaxConnections", out.FilmMaxConnections);
   out.ViewMaxConnections = ini.ReadInteger(s, "ViewMaxConnections", out.ViewMaxConnections);
@@ -21,5 +28,25 @@ TSettings LoadSettings(const std::string& fileName) {
   out.AllowRelays = ini.ReadBool(s, "AllowRelays", false);
   out.FilmPassword = ini.ReadString(s, "filmpass", "");
   out.AdminPassword = ini.ReadString(s, "AdminPassword", "");
+  out.StatusPort = ini.ReadInteger(s, "StatusPort", out.StatusPort);
+  out.StatusAddress = ini.ReadString(s, "StatusAddress", out.StatusAddress);
+  if (out.StatusAddress.empty()) out.StatusAddress = TSettings{}.StatusAddress;
   return out;
+}
+
+}  // namespace
+
+TSettings LoadSettings(const std::string& fileName) {
+  return FromIni(TIniFile(fileName));
+}
+
+TSettings LoadSettingsForReload(const std::string& fileName) {
+  const TIniFile ini(fileName);
+  if (!ini.SectionExists(Section)) {
+    std::error_code ec;
+    if (!std::filesystem::exists(fileName, ec))
+      throw std::runtime_error("Cannot find file " + fileName);
+    throw std::runtime_error("No [settings] section in " + fileName);
+  }
+  return FromIni(ini);
 }

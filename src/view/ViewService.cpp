@@ -27,7 +27,7 @@ struct TViewService::TSessionState {
   bool HandedOver = false;  // streaming on the sender threads, which end the session
 };
 
-TViewService::TViewService(const TSettings& settings, TLog& log, TGameStore& store,
+TViewService::TViewService(const TSettingsHolder& settings, TLog& log, TGameStore& store,
                            TListActiveUsers& activeUsers, std::string usersFile,
                            std::function<int()> connectionCount)
     : FSettings(settings),
@@ -67,13 +67,14 @@ void TViewService::RunSession(TIdPeerThread& AThread, TSessionState& state) {
     connection.WriteLn(ProtocolRefusal(ViewProtocol));
     return;
   }
+  const bool auth = FSettings.Get()->ViewerAuth;
   {
     TWriteBatch welcome(connection);
     connection.WriteLn("OK");
-    connection.WriteLn(FSettings.ViewerAuth ? "AUTH" : "NOAUTH");
+    connection.WriteLn(auth ? "AUTH" : "NOAUTH");
     welcome.Send();
   }
-  if (FSettings.ViewerAuth && !Login(AThread, state)) return;
+  if (auth && !Login(AThread, state)) return;
 
   while (!AThread.Terminated()) {
     std::string fields = connection.ReadLn();
@@ -196,5 +197,5 @@ void TViewService::Log(TIdPeerThread& AThread, const std::string& message) {
 }
 
 void TViewService::Debug(TIdPeerThread& AThread, const std::string& message) {
-  if (FSettings.Debug) Log(AThread, message);
+  if (FSettings.Get()->Debug) Log(AThread, message);
 }

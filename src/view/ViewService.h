@@ -15,7 +15,7 @@
 class TViewService {
  public:
   // UsersFile is the accounts file; ConnectionCount gives the view server's running sessions.
-  TViewService(const TSettings& settings, TLog& log, TGameStore& store,
+  TViewService(const TSettingsHolder& settings, TLog& log, TGameStore& store,
                TListActiveUsers& activeUsers, std::string usersFile,
                std::function<int()> connectionCount);
   // Session handler of the view server: runs one view session on AThread's connection. A
@@ -39,7 +39,7 @@ class TViewService {
   void Log(TIdPeerThread& AThread, const std::string& message);
   void Debug(TIdPeerThread& AThread, const std::string& message);
 
-  const TSettings& FSettings;
+  const TSettingsHolder& FSettings;
   TLog& FLog;
   TGameStore& FStore;
   TListActiveUsers& FActiveUsers;

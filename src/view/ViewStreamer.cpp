@@ -16,9 +16,10 @@ std::string Str(std::int64_t value) {
 
 }  // namespace
 
-TViewStreamer::TViewStreamer(const TSettings& settings, TLog& log, TGameStore& store,
+TViewStreamer::TViewStreamer(const TSettingsHolder& settings, TLog& log, TGameStore& store,
                              TStreamFileCache& files, TIdPeerThread& thread, TViewRequest request)
     : FSettings(settings),
+      FCycleSettings(settings.Get()),
       FLog(log),
       FStore(store),
       FFiles(files),
@@ -28,6 +29,8 @@ TViewStreamer::TViewStreamer(const TSettings& settings, TLog& log, TGameStore& s
       FCurrentSection(FRequest.CurrentSection) {}
 
 bool TViewStreamer::Step() {
+  // A reload takes effect at the next cycle; within one cycle the values stay put.
+  FCycleSettings = FSettings.Get();
   if (FState == svsWait) return StepWait();
   StepSend();
   return true;
@@ -130,7 +133,8 @@ bool TViewStreamer::TakeOffsets() {
 
 std::int64_t TViewStreamer::Budget() const {
   const bool nearStart = std::int64_t{FCurrentSection} <= std::int64_t{FRequest.StartSection} + 3;
-  const std::int64_t bw = nearStart ? FSettings.BandwidthBuffer : FSettings.BandwidthNormal;
+  const std::int64_t bw =
+      nearStart ? FCycleSettings->BandwidthBuffer : FCycleSettings->BandwidthNormal;
   const std::int64_t share = bw / static_cast<std::int64_t>(FStreams.size());
   // Completed streams hand their share to the open ones. At least one byte, so a setting
   // of 0 or less still moves the stream on instead of sending nothing or everything.
@@ -180,5 +184,5 @@ std::string TViewStreamer::StreamPath(int stream) const {
 }
 
 void TViewStreamer::Debug(const std::string& message) {
-  if (FSettings.Debug) FLog.WriteLog(FThread.ThreadId(), message);
+  if (FCycleSettings->Debug) FLog.WriteLog(FThread.ThreadId(), message);
 }

@@ -28,8 +28,8 @@ class TViewStreamer {
   enum TState { svsWait, svsSend };
   static constexpr int CycleMs = 1000;
 
-  TViewStreamer(const TSettings& settings, TLog& log, TGameStore& store, TStreamFileCache& files,
-                TIdPeerThread& thread, TViewRequest request);
+  TViewStreamer(const TSettingsHolder& settings, TLog& log, TGameStore& store,
+                TStreamFileCache& files, TIdPeerThread& thread, TViewRequest request);
   // One cycle's step; false when the session ends once its message has gone (the game is
   // unavailable). Raises on errors (a broken connection, a missing stream file).
   bool Step();
@@ -59,7 +59,8 @@ class TViewStreamer {
   std::string StreamPath(int stream) const;
   void Debug(const std::string& message);
 
-  const TSettings& FSettings;
+  const TSettingsHolder& FSettings;
+  std::shared_ptr<const TSettings> FCycleSettings;  // taken at the start of each cycle
   TLog& FLog;
   TGameStore& FStore;
   TStreamFileCache& FFiles;

@@ -13,7 +13,7 @@ class AdminServiceTest : public ::testing::Test {
  protected:
   test::TTempDir FDir;
   const std::string FRoot = FDir / "Streams/";
-  TSettings FSettings;
+  TSettingsHolder FSettings;
   TLog FLog{FDir / "zarnel.log"};
   TGameStore FStore{FRoot};
   TAdminService FAdmin{FSettings, FLog, FStore};
@@ -21,7 +21,7 @@ class AdminServiceTest : public ::testing::Test {
   std::unique_ptr<test::TRawClient> FClient;
 
   void SetUp() override {
-    FSettings.AdminPassword = "Secret";
+    FSettings.Change([](TSettings& s) { s.AdminPassword = "Secret"; });
     std::filesystem::create_directories(FRoot + "SHOWN");
     std::filesystem::create_directories(FRoot + "HIDDEN");
     test::WriteFile(FRoot + "SHOWN/info.ini", "[stream]\navailable=1\nviewers=3\n");

@@ -26,7 +26,7 @@ class FilmServiceTest : public Test {
  protected:
   FilmServiceTest() {
     std::filesystem::create_directories(streams);
-    settings.FilmPassword = "pw";
+    settings.Change([](TSettings& s) { s.FilmPassword = "pw"; });
     server.OnExecute = [this](TIdPeerThread& t) { service.Execute(t); };
     server.SetActive(true);
   }
@@ -97,7 +97,7 @@ class FilmServiceTest : public Test {
 
   test::TTempDir dir;
   const std::string streams = std::filesystem::canonical(dir.Path()).string() + "/Streams/";
-  TSettings settings;
+  TSettingsHolder settings;
   TLog log{dir / "zarnel.log"};
   TGameStore store{streams};
   TFilmService service{settings, log, store};

@@ -130,6 +130,7 @@ TEST(PackagingTest, ExampleSettingsHoldTheDefaults) {
   // Booleans and strings default to off and empty, so an example value would show here.
   EXPECT_FALSE(e.ViewerAuth || e.Debug || e.RelayEnabled || e.AllowRelays);
   EXPECT_EQ(e.RelayServer + e.RelayPassword + e.FilmPassword + e.AdminPassword, "");
+  EXPECT_EQ(std::tie(e.StatusPort, e.StatusAddress), std::tie(d.StatusPort, d.StatusAddress));
 }
 
 class ToolsE2ETest : public ToolsArgumentsTest {

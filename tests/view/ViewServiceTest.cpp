@@ -66,7 +66,7 @@ class ViewServiceTest : public ::testing::Test {
   // A viewer past the greeting that has sent Line.
   std::unique_ptr<test::TRawClient> Connect(const std::string& line) {
     auto c = std::make_unique<test::TRawClient>(Port());
-    viewtest::Greet(*c, FSettings.ViewerAuth ? "AUTH" : "NOAUTH");
+    viewtest::Greet(*c, FSettings.Get()->ViewerAuth ? "AUTH" : "NOAUTH");
     c->Send(line + "\r\n");
     return c;
   }
@@ -106,7 +106,7 @@ class ViewServiceTest : public ::testing::Test {
   }
 
   test::TTempDir FDir;
-  TSettings FSettings;
+  TSettingsHolder FSettings;
   TLog FLog;
   TGameStore FStore;
   TListActiveUsers FActiveUsers;
@@ -153,7 +153,7 @@ TEST_F(ViewServiceTest, ListsGamesAndSectionsAndRequestsOnlyGames) {
 }
 
 TEST_F(ViewServiceTest, LoginOutcomesAndOneSessionPerNameFreedAtTheEnd) {
-  FSettings.ViewerAuth = true;
+  FSettings.Change([](TSettings& s) { s.ViewerAuth = true; });
   test::WriteFile(FDir / "users.txt", "bob,\neve,Secret\n");
   const auto login = [&](const std::string& line, const std::string& reply) {
     auto c = Connect(line);
@@ -182,7 +182,7 @@ TEST_F(ViewServiceTest, LoginOutcomesAndOneSessionPerNameFreedAtTheEnd) {
 
 // The buffer budget (up to three sections past the start) keeps its default of 50000.
 TEST_F(ViewServiceTest, FinishedGamesUntilTheEndAndSharedBudgets) {
-  FSettings.BandwidthNormal = 100;
+  FSettings.Change([](TSettings& s) { s.BandwidthNormal = 100; });
   const std::string whole = Bytes(12000, 0x01020304), demo = Bytes(200, 9), audio = Bytes(50, 0, 3);
   WriteSection("GAME", 0, {{0, whole}});
   WriteSection("G", 4, {{0, demo}, {1, audio}});
@@ -218,7 +218,7 @@ TEST_F(ViewServiceTest, FinishedGamesUntilTheEndAndSharedBudgets) {
 }
 
 TEST_F(ViewServiceTest, SectionDistanceHeaderZoomResumeOffsetsAndAudioOnly) {
-  FSettings.BandwidthNormal = 100;
+  FSettings.Change([](TSettings& s) { s.BandwidthNormal = 100; });
   for (int s = 0; s <= 6; ++s) WriteSection("D", s, {{0, Bytes(250, s, s), 50}});
   // The Demo header is not on disk yet: only an audio-only viewer gets the section.
   WriteSection("A", 0, {{0, Bytes(100, 1), 1000}, {1, Bytes(80, 0, 5)}});
@@ -255,7 +255,7 @@ TEST_F(ViewServiceTest, SectionDistanceHeaderZoomResumeOffsetsAndAudioOnly) {
 // Viewers on the sender threads: each gets the cycles a viewer on its own thread got, byte for
 // byte, and one whose socket is full holds back no one else.
 TEST_F(ViewServiceTest, ManyViewersGetTheRecordedSessionAndAStalledOneDelaysNoOther) {
-  FSettings.BandwidthBuffer = 200;
+  FSettings.Change([](TSettings& s) { s.BandwidthBuffer = 200; });
   const std::string data = Bytes(300, 0x0A0B0C0D);
   WriteSection("GAME", 0, {{0, data, 100}});
   const auto ints = [](const V& v) {
@@ -279,13 +279,16 @@ TEST_F(ViewServiceTest, ManyViewersGetTheRecordedSessionAndAStalledOneDelaysNoOt
       return got + c->Receive(recorded.size() - 16);
     }));
   for (auto& v : viewers) EXPECT_EQ(v.get(), recorded);
-  EXPECT_TRUE(test::WaitFor([&] { return FStore.ReadViewers("GAME") == 0; }));
-  EXPECT_EQ(std::ranges::count(test::LogMessages(FDir / "zarnel.log"), "View client disconnected"),
-            40);
+  // Each ends with its end steps, the viewer count last but for the log line and the user.
+  EXPECT_TRUE(test::WaitFor([&] {
+    return std::ranges::count(test::LogMessages(FDir / "zarnel.log"), "View client disconnected") ==
+           40;
+  }));
+  EXPECT_EQ(FStore.ReadViewers("GAME"), 0);
 
   // Cycles of 4 MB fill a socket that is not read within a few cycles; as many stalled
   // viewers as there are sender threads, then one that reads.
-  FSettings.BandwidthBuffer = 4 << 20;
+  FSettings.Change([](TSettings& s) { s.BandwidthBuffer = 4 << 20; });
   WriteSection("BIG", 0, {{0, Bytes(32 << 20, 0, 1)}});
   std::vector<std::unique_ptr<test::TRawClient>> stalled;
   for (unsigned i = 0; i < std::clamp(std::thread::hardware_concurrency(), 1u, 8u); ++i) {
