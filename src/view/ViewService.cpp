@@ -179,6 +179,10 @@ void TViewService::EndSession(TIdPeerThread& AThread, TSessionState& state,
     }
   };
   TIdTCPConnection& connection = AThread.Connection();
+  // A login of the same name that comes once the viewer saw the close waits for the name.
+  guarded([&] {
+    if (state.Registered) FActiveUsers.Leaving(state.UserName);
+  });
   guarded([&] {
     if (connection.Connected()) connection.Disconnect();
   });

@@ -46,6 +46,17 @@ TEST(ListActiveUsersTest, SimultaneousLoginsLetExactlyOneThrough) {
   }
 }
 
+TEST(ListActiveUsersTest, ALoginWaitsForTheEndingSessionOfItsName) {
+  TListActiveUsers list;
+  ASSERT_FALSE(list.CheckAndAdd("amy"));
+  list.Leaving("amy");
+  auto again = std::async(std::launch::async, [&] { return list.CheckAndAdd("AMY"); });
+  EXPECT_EQ(again.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  list.Remove("amy");
+  EXPECT_FALSE(again.get());  // admitted once the name was free
+  EXPECT_TRUE(list.CheckAndAdd("Amy"));
+}
+
 // The service starts at the first Port(): a test changes FSettings before.
 class ViewServiceTest : public ::testing::Test {
  protected:
