@@ -310,13 +310,11 @@ TEST_F(ViewServiceTest, ManyViewersGetTheRecordedSessionAndAStalledOneDelaysNoOt
   auto reader = Connect("REQUEST\tBIG\t0\t0");
   EXPECT_EQ(Ints(*reader, 4), (V{1, 0, 0, 32 << 20}));
   reader->SendInt(0);
-  const auto start = std::chrono::steady_clock::now();
+  // A sender blocked on a full socket would hold these cycles forever: the reads time out.
   for (int cycle = 0; cycle < 6; ++cycle) {
     ASSERT_EQ(Ints(*reader, 3), (V{0, 0, 4 << 20}));
     reader->Receive(4 << 20);
   }
-  // Six cycles of a second each; a sender blocked on a full socket would hold them forever.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   EXPECT_EQ(FService->StreamingCount(), stalled.size() + 1);
 }
 
