@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Metrics.h"
 #include "net/NetUtil.h"
 
 TAdminService::TAdminService(const TSettingsHolder& settings, TLog& log, TGameStore& store)
@@ -34,6 +35,7 @@ void TAdminService::Execute(TIdPeerThread& AThread) {
 void TAdminService::Run(TIdPeerThread& AThread) {
   TIdTCPConnection& connection = AThread.Connection();
   if (connection.ReadLn() != FSettings.Get()->AdminPassword) {
+    Count(Metrics().Ports[spAdmin].LoginsFailed);
     FLog.WriteLog(AThread.ThreadId(), "Incorrect Password");
     connection.WriteLn("FAIL\tIncorrect Password");
     return;

@@ -18,6 +18,8 @@ struct TSettings {
   std::string RelayServer;
   std::string RelayPassword;
   bool AllowRelays = false;
+  // Comma-separated IPv4 addresses and CIDR blocks that may relay from this server.
+  std::string RelayAllowFrom;
   std::string FilmPassword;
   std::string AdminPassword;
   std::int32_t StatusPort = 28500;  // 0 or less: no status page

@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/Metrics.h"
 #include "common/Protocol.h"
 #include "common/ZarnelException.h"
 #include "film/StreamFile.h"
@@ -158,8 +159,10 @@ TFilmSession::TNext TFilmSession::Auth(std::string fields) {
   const std::string password = NextField(fields, "\t");
   const std::string mode = UpperCase(NextField(fields, "\t"));
   const std::string game = UpperCase(NextField(fields, "\t"));
-  if (password != FSettings.Get()->FilmPassword)
+  if (password != FSettings.Get()->FilmPassword) {
+    Count(Metrics().Ports[spFilm].LoginsFailed);
     return Refuse("Incorrect Password", "Incorrect Password");
+  }
   FAuthenticated = true;
   const bool resume = mode == "RESUME";
   // The name becomes one directory below the store root and nothing else.

@@ -13,6 +13,8 @@ class TFilmService {
   ~TFilmService();
   // Session handler of the film server: runs one film session on AThread's connection.
   void Execute(TIdPeerThread& AThread);
+  // The games film sessions upload now.
+  std::vector<std::string> LiveGames() { return FLiveGames.Games(); }
 
  private:
   const TSettingsHolder& FSettings;

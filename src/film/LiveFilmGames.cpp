@@ -24,6 +24,13 @@ TLiveFilmGames::TClaim TLiveFilmGames::Claim(const std::string& game, TIdTCPConn
   return TClaim::Claimed;
 }
 
+std::vector<std::string> TLiveFilmGames::Games() {
+  std::lock_guard<std::mutex> lock(FLock);
+  std::vector<std::string> games;
+  for (const auto& entry : FOwners) games.push_back(entry.first);
+  return games;
+}
+
 void TLiveFilmGames::Release(const std::string& game, const TIdTCPConnection& owner) noexcept {
   {
     std::lock_guard<std::mutex> lock(FLock);

@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "net/IdTCPConnection.h"
 
@@ -30,6 +31,8 @@ class TLiveFilmGames {
                const std::function<bool()>& admit);
   // Gives up Game if Owner holds it and wakes sessions waiting to take it over. Never raises.
   void Release(const std::string& game, const TIdTCPConnection& owner) noexcept;
+  // The games held now.
+  std::vector<std::string> Games();
 
  private:
   const std::chrono::milliseconds FTakeOverWait;

@@ -13,6 +13,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "common/Metrics.h"
 #include "net/IdException.h"
 
 TWriteBatch::TWriteBatch(TIdTCPConnection& connection) : FConnection(connection) {
@@ -205,6 +206,7 @@ bool TIdTCPConnection::SendQueued() {
     const ssize_t n = send(fd, FWriteBuffer.data() + FWriteSent, FWriteBuffer.size() - FWriteSent,
                            MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
+      Count(Metrics().SentBytes, static_cast<std::uint64_t>(n));
       FWriteSent += static_cast<std::size_t>(n);
       continue;
     }
@@ -232,6 +234,7 @@ bool TIdTCPConnection::TryReadBuffer(void* buffer, std::size_t count) {
     const ssize_t n =
         recv(FSocket.Fd(), FInput.Space(missing), missing, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
+      Count(Metrics().ReceivedBytes, static_cast<std::uint64_t>(n));
       FInput.Commit(static_cast<std::size_t>(n));
       continue;
     }
@@ -370,7 +373,10 @@ std::size_t TIdTCPConnection::Receive(char* space, std::size_t count) {
   if (ReadTimeout > 0) WaitReadable(fd);
   for (;;) {
     const ssize_t n = recv(fd, space, count, MSG_NOSIGNAL);
-    if (n > 0) return static_cast<std::size_t>(n);
+    if (n > 0) {
+      Count(Metrics().ReceivedBytes, static_cast<std::uint64_t>(n));
+      return static_cast<std::size_t>(n);
+    }
     if (n == 0) {
       MarkClosed(false);
       throw EIdConnClosedGracefully();
@@ -411,6 +417,7 @@ void TIdTCPConnection::SendNow(const char* data, std::size_t count) {
   while (count > 0) {
     const ssize_t n = send(fd, data, count, MSG_NOSIGNAL);
     if (n > 0) {
+      Count(Metrics().SentBytes, static_cast<std::uint64_t>(n));
       data += n;
       count -= static_cast<std::size_t>(n);
       continue;

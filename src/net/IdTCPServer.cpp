@@ -259,6 +259,7 @@ void TIdTCPServer::Accept(TSocket socket) {
       // Out of memory: treated like a thread that could not be started.
     }
   }
+  if (Counters && (started || refused)) Count(started ? Counters->Accepted : Counters->Refused);
   if (started) return;
   // Refused (or no thread could be had): the peer sees its connection closed without a byte.
   peer->FConnection.Disconnect();

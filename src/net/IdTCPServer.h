@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/Metrics.h"
 #include "net/IdTCPConnection.h"
 
 class TIdTCPServer;
@@ -71,6 +72,8 @@ class TIdTCPServer {
   // Upper bound on running sessions; 0 or negative means no bound. May change while active
   // (a settings reload): sessions already running are kept.
   std::atomic<int> MaxConnections{0};
+  // Where accepted and refused connections are counted; none when null. Set before activation.
+  TPortCounters* Counters = nullptr;
   // Milliseconds deactivation waits for sessions; TerminateWaitTime unless a test shortens it.
   int TerminateWait = TerminateWaitTime;
   // The session handler; called again while the connection stays open after it returns.

@@ -20,6 +20,11 @@ class TRelayedSection {
   bool Completed = false;  // the whole game went out; the entry gets no more data
   std::array<std::int32_t, 2> BlockStart{0, 0};
   std::array<bool, 2> StreamCompleted{false, false};
+  // The game information last sent to this connection for the entry's game (command 2);
+  // section status judges the entry against it, so the peer can tell what the status did.
+  bool InfoSent = false;
+  std::int32_t InfoSection = -1;
+  bool InfoCompleted = false;
 };
 
 // The sections one relay connection asked for, in order of addition. Used by one thread only.

@@ -27,6 +27,12 @@ TRelayThread::~TRelayThread() {
   WaitFor();
 }
 
+void TRelayThread::MirrorInto(TGameStore& store) {
+  FMirror = std::make_unique<TRelayMirror>(
+      store, [this](const std::string& message) { Log(message); },
+      [this](std::chrono::milliseconds duration) { return Pause(duration); });
+}
+
 void TRelayThread::Start() {
   if (FThread.joinable()) return;
   FThread = std::thread([this] { Execute(); });
@@ -53,9 +59,9 @@ bool TRelayThread::Terminated() {
   return FTerminated;
 }
 
-bool TRelayThread::Pause() {
+bool TRelayThread::Pause(std::chrono::milliseconds duration) {
   std::unique_lock<std::mutex> lock(FLock);
-  return !FWake.wait_for(lock, ReconnectPause, [this] { return FTerminated; });
+  return !FWake.wait_for(lock, duration, [this] { return FTerminated; });
 }
 
 void TRelayThread::Log(const std::string& message) {
@@ -67,18 +73,18 @@ void TRelayThread::Log(const std::string& message) {
 
 void TRelayThread::Execute() {
   FThreadNumber = CurrentThreadNumber();
-  bool first = true;
+  bool again = true;  // the first attempt, and a renewal, go without a pause
   while (!Terminated()) {
-    if (!first) {
-      if (!Pause()) break;
+    if (!again) {
+      if (!Pause(ReconnectPause)) break;
       Log("Relay: Attempting Reconnection...");
     }
-    Attempt();
-    first = false;
+    again = Attempt();
   }
 }
 
-void TRelayThread::Attempt() {
+bool TRelayThread::Attempt() {
+  bool again = false;
   try {
     FClient.Host = FRelayServer;
     FClient.Port = FPort;
@@ -88,11 +94,18 @@ void TRelayThread::Attempt() {
       if (FClient.Connected()) FClient.Disconnect();
       throw;
     }
-    // No relay exchange yet: the link is closed as soon as it is made.
-    if (FClient.Connected()) FClient.Disconnect();
+    try {
+      // Without a store to mirror into, the link is closed as soon as it is made.
+      if (FMirror) again = FMirror->Run(FClient) == TRelayMirror::TEnd::Renew;
+    } catch (...) {
+      FClient.Disconnect();  // also a link the upstream closed: its socket goes here
+      throw;
+    }
+    FClient.Disconnect();
   } catch (const std::exception& error) {
     Log(std::string("Relay Exception :- ") + error.what());
   } catch (...) {
     Log("Relay Exception :- ");
   }
+  return again;
 }

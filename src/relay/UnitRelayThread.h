@@ -1,8 +1,10 @@
 // The relay link: a thread that keeps connecting to an upstream server's relay port.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -10,6 +12,8 @@
 #include "common/Log.h"
 #include "common/UnitZarnelGlobal.h"
 #include "net/IdTCPClient.h"
+#include "relay/RelayMirror.h"
+#include "store/GameStore.h"
 
 class TRelayThread {
  public:
@@ -22,6 +26,9 @@ class TRelayThread {
   TRelayThread(const TRelayThread&) = delete;
   TRelayThread& operator=(const TRelayThread&) = delete;
 
+  // Makes the link mirror the upstream's games into Store (which must outlive the thread);
+  // without it the link closes each connection at once. Call before Start.
+  void MirrorInto(TGameStore& store);
   // Starts the thread; a second call does nothing.
   void Start();
   // Closes the client's socket so that a pending transfer fails; any thread may call it.
@@ -33,9 +40,10 @@ class TRelayThread {
 
  private:
   void Execute();
-  void Attempt();
-  // Sleeps the pause between attempts; false when termination was asked for meanwhile.
-  bool Pause();
+  // One connection; true when the next one is to be made at once.
+  bool Attempt();
+  // Sleeps Duration; false when termination was asked for meanwhile.
+  bool Pause(std::chrono::milliseconds duration);
   bool Terminated();
   // Log failures must not stop the link, so they are swallowed here.
   void Log(const std::string& message);
@@ -48,6 +56,7 @@ class TRelayThread {
   const std::uint16_t FPort;
   std::int32_t FThreadNumber = 0;  // written by the thread itself before its first log line
   TIdTCPClient FClient;            // used by the thread; the owner only calls DisconnectSocket
+  std::unique_ptr<TRelayMirror> FMirror;  // set before Start, then used by the thread only
 
   std::mutex FLock;
   std::condition_variable FWake;

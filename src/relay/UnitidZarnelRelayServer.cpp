@@ -75,6 +75,10 @@ bool TidZarnelRelayServer::RunSession(TIdPeerThread& AThread) {
   return true;
 }
 
+bool TidZarnelRelayServer::Hooked(const TRelaySession& session) const {
+  return session.Authorized || !HooksNeedAuthorization;
+}
+
 void TidZarnelRelayServer::Authorize(TRelaySession& session) {
   if (OnAuthorizeServer) OnAuthorizeServer(session.Connection.PeerAddress(), session.Authorized);
   session.Connection.WriteInteger(session.Authorized ? 1 : 0);
@@ -82,7 +86,7 @@ void TidZarnelRelayServer::Authorize(TRelaySession& session) {
 
 void TidZarnelRelayServer::SendGameList(TRelaySession& session) {
   std::vector<std::string> games;
-  if (OnGetGameList) OnGetGameList(games);
+  if (OnGetGameList && Hooked(session)) OnGetGameList(games);
   session.Connection.WriteInteger(static_cast<std::int32_t>(games.size()));
   for (const std::string& game : games) session.Connection.WriteLn(game);
 }
@@ -92,7 +96,16 @@ void TidZarnelRelayServer::SendGameInfo(TRelaySession& session) {
   std::int32_t section = -1;
   bool available = false;
   bool completed = false;
-  if (OnGetGameInfo) OnGetGameInfo(gameName, section, available, completed);
+  if (OnGetGameInfo && Hooked(session)) {
+    OnGetGameInfo(gameName, section, available, completed);
+    for (int i = 0; i < session.Sections.Count(); ++i) {
+      TRelayedSection& item = session.Sections.Items(i);
+      if (item.GameName != gameName) continue;
+      item.InfoSent = true;
+      item.InfoSection = section;
+      item.InfoCompleted = completed;
+    }
+  }
   session.Connection.WriteInteger(section);
   session.Connection.WriteInteger(available ? 1 : 0);
   session.Connection.WriteInteger(completed ? 1 : 0);
@@ -125,7 +138,7 @@ void TidZarnelRelayServer::SendBlocks(TRelaySession& session) {
   for (int i = 0; i < count; ++i) {
     TRelayedSection& item = session.Sections.Items(i);
     if (!SendSectionHead(session.Connection, item)) continue;
-    if (!OnSectionInfo) continue;
+    if (!(OnSectionInfo || OnRelaySectionInfo) || !Hooked(session)) continue;
     for (int stream = 0; stream < 2; ++stream) SendStreamRecord(session, item, stream, share);
   }
 }
@@ -137,15 +150,23 @@ void TidZarnelRelayServer::SendStreamRecord(TRelaySession& session, TRelayedSect
   std::int32_t sectionSize = 0;
   bool sectionCompleted = false;
   std::unique_ptr<std::istream> data;  // released on every path, sent or not
-  OnSectionInfo(stream, blockStart, sectionSize, sectionCompleted, data);
+  const std::int32_t held = item.BlockStart[stream];
+  if (OnRelaySectionInfo)
+    OnRelaySectionInfo({item.GameName, item.Section, stream, held, share}, blockStart, sectionSize,
+                       sectionCompleted, data);
+  else
+    OnSectionInfo(stream, blockStart, sectionSize, sectionCompleted, data);
   const std::int64_t size = data ? StreamSize(*data) : -1;
   TIdTCPConnection& connection = session.Connection;
-  if (size < 0 || size <= item.BlockStart[stream]) {
+  // A stream that was wholly sent before its section completed would otherwise never count as
+  // completed, and its entry could never move on: its completion goes out once as an empty
+  // record.
+  const bool lateCompletion = size == held && sectionCompleted && !item.StreamCompleted[stream];
+  if (size < 0 || (size <= held && !lateCompletion)) {
     connection.WriteInteger(0);
     return;
   }
-  const std::int64_t count =
-      std::clamp<std::int64_t>(size - item.BlockStart[stream], 0, std::max(share, 0));
+  const std::int64_t count = std::clamp<std::int64_t>(size - held, 0, std::max(share, 0));
   connection.WriteInteger(1);
   connection.WriteInteger(blockStart);
   connection.WriteInteger(sectionSize);
@@ -153,10 +174,10 @@ void TidZarnelRelayServer::SendStreamRecord(TRelaySession& session, TRelayedSect
   // which is what a size of 0 means to WriteStream.
   if (count == 0) {
     connection.WriteInteger(0);
-    return;
+  } else {
+    connection.WriteStream(*data, count);
   }
-  connection.WriteStream(*data, count);
-  const std::int64_t sent = item.BlockStart[stream] + count;
+  const std::int64_t sent = held + count;
   item.BlockStart[stream] = static_cast<std::int32_t>(sent);
   if (sent == size) item.StreamCompleted[stream] = sectionCompleted;
 }
@@ -171,7 +192,12 @@ void TidZarnelRelayServer::SendSectionStatus(TRelaySession& session) {
     std::int32_t latest = -1;
     bool available = false;
     bool gameComplete = false;
-    if (OnGetGameInfo) OnGetGameInfo(item.GameName, latest, available, gameComplete);
+    if (item.InfoSent) {
+      latest = item.InfoSection;
+      gameComplete = item.InfoCompleted;
+    } else if (OnGetGameInfo && Hooked(session)) {
+      OnGetGameInfo(item.GameName, latest, available, gameComplete);
+    }
     // 64-bit, so a peer's section number of 2147483647 cannot overflow the comparison.
     if (static_cast<std::int64_t>(item.Section) + 1 < latest) {
       item.Section += 1;

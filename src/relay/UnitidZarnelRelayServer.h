@@ -24,6 +24,19 @@ using TSectionInfo = std::function<void(std::int32_t AStreamIndex, std::int32_t&
                                         std::int32_t& ASectionSize, bool& ASectionCompleted,
                                         std::unique_ptr<std::istream>& ASectionStream)>;
 
+// The relayed section a block request is working on, for the section hook that needs it.
+struct TRelaySectionRequest {
+  const std::string& GameName;
+  std::int32_t Section;
+  std::int32_t StreamIndex;  // 0 or 1
+  std::int32_t BlockStart;   // how far the peer already holds this stream of the section
+  std::int32_t MaxCount;     // the most bytes this record may carry
+};
+// TSectionInfo with the section it serves.
+using TRelaySectionInfo = std::function<void(
+    const TRelaySectionRequest& ARequest, std::int32_t& ABlockStart, std::int32_t& ASectionSize,
+    bool& ASectionCompleted, std::unique_ptr<std::istream>& ASectionStream)>;
+
 class TidZarnelRelayServer : public TIdTCPServer {
  public:
   // A server listening on DefaultPort once active (0: an ephemeral port).
@@ -38,6 +51,10 @@ class TidZarnelRelayServer : public TIdTCPServer {
   TGetGameList OnGetGameList;
   TGetGameInfo OnGetGameInfo;
   TSectionInfo OnSectionInfo;
+  // Used instead of OnSectionInfo when assigned.
+  TRelaySectionInfo OnRelaySectionInfo;
+  // True: a connection that is not authorized is answered as if no hook were assigned.
+  bool HooksNeedAuthorization = false;
 
  protected:
   // Runs the command loop of one connection until it closes or its thread is told to stop.
@@ -53,4 +70,6 @@ class TidZarnelRelayServer : public TIdTCPServer {
   void SendSectionStatus(TRelaySession& session);
   void SendStreamRecord(TRelaySession& session, TRelayedSection& item, int stream,
                         std::int32_t share);
+  // Whether the hooks answer this session.
+  bool Hooked(const TRelaySession& session) const;
 };

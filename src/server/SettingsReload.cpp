@@ -40,6 +40,7 @@ const TField Fields[] = {
     Field("RelayServer", TApply::Restart, false, &TSettings::RelayServer),
     Field("RelayPassword", TApply::Live, true, &TSettings::RelayPassword),
     Field("AllowRelays", TApply::Restart, false, &TSettings::AllowRelays),
+    Field("RelayAllowFrom", TApply::Restart, false, &TSettings::RelayAllowFrom),
     Field("filmpass", TApply::Live, true, &TSettings::FilmPassword),
     Field("AdminPassword", TApply::Live, true, &TSettings::AdminPassword),
     Field("StatusPort", TApply::Restart, false, &TSettings::StatusPort),

@@ -12,8 +12,11 @@
 #include "admin/AdminService.h"
 #include "common/UnitZarnelGlobal.h"
 #include "film/FilmService.h"
+#include "relay/RelayUpstream.h"
 #include "relay/UnitRelayThread.h"
 #include "server/SettingsReload.h"
+#include "server/StatusSource.h"
+#include "status/StatusServer.h"
 #include "view/UnitListActiveUsers.h"
 #include "view/ViewService.h"
 
@@ -38,6 +41,10 @@ TDataModuleMain::TDataModuleMain()
   idTCPServerFilmer.OnExecute = [this](TIdPeerThread& t) { idTCPServerFilmerExecute(t); };
   idTCPServerViewer.OnExecute = [this](TIdPeerThread& t) { idTCPServerViewerExecute(t); };
   IdTCPServerAdmin.OnExecute = [this](TIdPeerThread& t) { IdTCPServerAdminExecute(t); };
+  idTCPServerFilmer.Counters = &Metrics().Ports[spFilm];
+  idTCPServerViewer.Counters = &Metrics().Ports[spView];
+  IdTCPServerRelay.Counters = &Metrics().Ports[spRelay];
+  IdTCPServerAdmin.Counters = &Metrics().Ports[spAdmin];
   DataModuleCreate();
 }
 
@@ -74,7 +81,15 @@ void TDataModuleMain::StartServer() {
 
   FRelayThread = std::make_unique<TRelayThread>(ServerVersion, settings->RelayServer, FStreamsDir,
                                                 settings->RelayPassword, *FLog);
+  FRelayThread->MirrorInto(*FStore);
   if (settings->RelayEnabled) FRelayThread->Start();
+  if (settings->AllowRelays) {
+    TRelayAllowList allow(settings->RelayAllowFrom);
+    for (const std::string& entry : allow.Rejected())
+      WriteLog(0, "Relay: RelayAllowFrom entry ignored: " + entry);
+    FRelayUpstream = std::make_unique<TRelayUpstream>(*FStore, *FLog, std::move(allow));
+    FRelayUpstream->Attach(IdTCPServerRelay);
+  }
 
   std::error_code ignored;  // a store root that cannot be made shows up at the first write
   std::filesystem::create_directories(FStreamsDir, ignored);
@@ -88,9 +103,23 @@ void TDataModuleMain::StartServer() {
   idTCPServerViewer.SetActive(true);
   IdTCPServerAdmin.SetActive(true);
   IdTCPServerRelay.SetActive(settings->AllowRelays);
+  StartStatusServer(*settings);
 
   WriteLog(0, "Waiting for Connections...");
   ConsoleLine("Waiting for Connections...");
+}
+
+void TDataModuleMain::StartStatusServer(const TSettings& settings) {
+  if (settings.StatusPort <= 0) return;
+  FStatusSource = std::make_unique<TStatusSource>(
+      *FStore, [this] { return FFilmService->LiveGames(); },
+      std::vector<std::pair<TServicePort, TIdTCPServer*>>{{spView, &idTCPServerViewer},
+                                                          {spFilm, &idTCPServerFilmer},
+                                                          {spAdmin, &IdTCPServerAdmin},
+                                                          {spRelay, &IdTCPServerRelay}});
+  FStatusServer = std::make_unique<TStatusServer>(
+      *FStatusSource, TStatusRun{ServerVersion, std::chrono::system_clock::now()});
+  FStatusServer->Start(settings.StatusAddress, settings.StatusPort);
 }
 
 void TDataModuleMain::ReloadSettings() {
@@ -131,6 +160,8 @@ void TDataModuleMain::DisconnectClients(TIdTCPServer& server) {
 }
 
 void TDataModuleMain::DataModuleDestroy() {
+  // The status page reads the servers and the store; it goes first, without a console line.
+  if (FStatusServer) FStatusServer->Stop();
   ConsoleLine("Disconnecting Clients...");
   DisconnectClients(idTCPServerViewer);
   DisconnectClients(idTCPServerFilmer);

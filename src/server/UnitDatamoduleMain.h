@@ -18,6 +18,9 @@ class TAdminService;
 class TFilmService;
 class TListActiveUsers;
 class TRelayThread;
+class TRelayUpstream;
+class TStatusServer;
+class TStatusSource;
 class TViewService;
 
 class TDataModuleMain {
@@ -49,6 +52,8 @@ class TDataModuleMain {
  private:
   void DataModuleCreate();
   void ResetViewers();
+  // Starts the status page unless StatusPort is 0 or less; raises when it cannot bind.
+  void StartStatusServer(const TSettings& settings);
   void idTCPServerFilmerExecute(TIdPeerThread& AThread);
   void idTCPServerViewerExecute(TIdPeerThread& AThread);
   void IdTCPServerAdminExecute(TIdPeerThread& AThread);
@@ -59,10 +64,13 @@ class TDataModuleMain {
   std::unique_ptr<TLog> FLog;
   std::unique_ptr<TGameStore> FStore;
   std::unique_ptr<TListActiveUsers> FActiveUsers;
+  std::unique_ptr<TRelayUpstream> FRelayUpstream;  // the relay server's hooks
   std::unique_ptr<TRelayThread> FRelayThread;
   std::unique_ptr<TFilmService> FFilmService;
   std::unique_ptr<TViewService> FViewService;
   std::unique_ptr<TAdminService> FAdminService;
+  std::unique_ptr<TStatusSource> FStatusSource;
+  std::unique_ptr<TStatusServer> FStatusServer;  // none when StatusPort is 0 or less
 };
 
 // The single server object, reachable from every thread while the process runs.

@@ -110,19 +110,27 @@ void TGameStore::Refresh(TGameInfo& info, const std::string& path, bool force) {
   info.Checked = now;
 }
 
-std::int32_t TGameStore::ReadInfo(const std::string& game, const std::string& section,
-                                  const std::string& key, std::int32_t def) {
+template <class TRead>
+bool TGameStore::ReadInfoWith(const std::string& game, const TRead& read) {
   std::string path;
-  if (!GameFile(game, InfoFileName, path)) return def;
+  if (!GameFile(game, InfoFileName, path)) return false;
   // A game without an info file gets no entry, so names that are no game cost no memory.
   std::shared_ptr<TGameInfo> info = Find(game, path, false);
   if (!info) {
-    if (!StampOf(path).Exists) return def;
+    if (!StampOf(path).Exists) return false;
     info = Find(game, path, true);
   }
   std::lock_guard<std::mutex> lock(info->Lock);
   Refresh(*info, path, false);
-  return info->Ini.ReadInteger(section, key, def);
+  read(info->Ini);
+  return true;
+}
+
+std::int32_t TGameStore::ReadInfo(const std::string& game, const std::string& section,
+                                  const std::string& key, std::int32_t def) {
+  std::int32_t value = def;
+  ReadInfoWith(game, [&](const TIniFile& ini) { value = ini.ReadInteger(section, key, def); });
+  return value;
 }
 
 void TGameStore::ChangeInfo(const std::string& game, const std::function<void(TIniFile&)>& change) {
@@ -179,6 +187,18 @@ void TGameStore::WritePending(TGameInfo& info, const std::string& path,
   // Changes that came meanwhile are written by one of their callers.
   info.Writing = false;
   info.Committed.notify_all();
+}
+
+TGameSummary TGameStore::ReadSummary(const std::string& game) {
+  TGameSummary out;
+  ReadInfoWith(game, [&](const TIniFile& ini) {
+    out.Available = ini.ReadInteger("stream", "available", 0) != 0;
+    out.Complete = ini.ReadInteger("complete", "all", 0) != 0;
+    out.Viewers = ini.ReadInteger("stream", "viewers", 0);
+    out.Sections = ini.ReadInteger("active", "sections", 0);
+    out.Streams = ini.ReadInteger("active", "streams", 0);
+  });
+  return out;
 }
 
 bool TGameStore::ReadAvailable(const std::string& game) {
@@ -279,6 +299,14 @@ bool TGameStore::ReadHeader(const std::string& game, int stream, int section) {
 
 void TGameStore::WriteHeader(const std::string& game, int stream, int section, bool value) {
   ChangeInfo(game, [&](TIniFile& ini) { ini.WriteBool("header", Key(stream, section), value); });
+}
+
+bool TGameStore::ReadMirrored(const std::string& game) {
+  return ReadInfo(game, "relay", "mirror", 0) != 0;
+}
+
+void TGameStore::WriteMirrored(const std::string& game, bool value) {
+  ChangeInfo(game, [&](TIniFile& ini) { ini.WriteBool("relay", "mirror", value); });
 }
 
 void TGameStore::WriteStreamSetup(const std::string& game, int section,

@@ -27,6 +27,15 @@ std::string StreamFileName(int stream, int section);
 // A missing or unreadable directory gives nothing.
 void ListGames(const std::string& dir, std::vector<std::string>& list);
 
+// A game's state as the status page shows it.
+struct TGameSummary {
+  bool Available = false;
+  bool Complete = false;
+  std::int32_t Viewers = 0;
+  std::int32_t Sections = 0;
+  std::int32_t Streams = 0;
+};
+
 // Keeps each game's info file in memory once read: a read costs no file access, a write
 // replaces the file and the memory together. A change made to the file from outside (an
 // operator's edit, a restored back-up) is noticed by its identity and size and mtime, looked at
@@ -70,6 +79,9 @@ class TGameStore {
   void WriteBlock(const std::string& game, int stream, int section, std::int32_t value);
   bool ReadHeader(const std::string& game, int stream, int section);
   void WriteHeader(const std::string& game, int stream, int section, bool value);
+  // Whether the game was made by the relay link as a mirror of an upstream game.
+  bool ReadMirrored(const std::string& game);
+  void WriteMirrored(const std::string& game, bool value);
 
   // One stream of a section set-up: its type, announced size and header length.
   struct TStreamSetup {
@@ -83,6 +95,8 @@ class TGameStore {
                         const std::vector<TStreamSetup>& streams);
   // WriteActiveStreams then WriteActiveSections, in one replacement of the file.
   void WriteActive(const std::string& game, std::int32_t streams, std::int32_t sections);
+  // The game's state from one locked read of its info file; defaults for a missing game.
+  TGameSummary ReadSummary(const std::string& game);
 
   // Appends one summary line per section of Game, read from its Demo stream files.
   // Raises EFOpenError for a section file that cannot be read; earlier lines stay.
@@ -126,6 +140,10 @@ class TGameStore {
   // The full name of File inside Game's directory into Path; false when Game is not a valid
   // name. Every path into the store is built here, so the name check cannot be bypassed.
   bool GameFile(const std::string& game, const std::string& file, std::string& path) const;
+  // Runs Read on the game's info under its lock; false, without running it, when the game has
+  // no info file.
+  template <class TRead>
+  bool ReadInfoWith(const std::string& game, const TRead& read);
   // One locked read of an integer value of the game's info file; Def when there is none.
   std::int32_t ReadInfo(const std::string& game, const std::string& section, const std::string& key,
                         std::int32_t def);

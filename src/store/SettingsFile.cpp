@@ -26,6 +26,7 @@ TSettings FromIni(const TIniFile& ini) {
   out.RelayServer = ini.ReadString(s, "RelayServer", "");
   out.RelayPassword = ini.ReadString(s, "RelayPassword", "");
   out.AllowRelays = ini.ReadBool(s, "AllowRelays", false);
+  out.RelayAllowFrom = ini.ReadString(s, "RelayAllowFrom", "");
   out.FilmPassword = ini.ReadString(s, "filmpass", "");
   out.AdminPassword = ini.ReadString(s, "AdminPassword", "");
   out.StatusPort = ini.ReadInteger(s, "StatusPort", out.StatusPort);

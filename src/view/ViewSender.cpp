@@ -10,6 +10,7 @@
 #include <optional>
 #include <system_error>
 
+#include "common/Metrics.h"
 #include "net/IdException.h"
 
 namespace {
@@ -25,6 +26,7 @@ struct TViewSenders::TViewer {
   bool Sending = false;   // the cycle's message has not wholly left
   bool Awaiting = false;  // resume offsets are still missing
   bool Last = false;      // the session ends once the message has left
+  std::optional<std::chrono::steady_clock::time_point> LastStart;  // of the previous cycle
 };
 
 // Runs the end steps of ended viewers and finishes their sessions.
@@ -178,12 +180,19 @@ class TViewSenders::TSenderThread {
         End(viewer, &error);
         continue;
       }
+      viewer.LastStart = TClock::now();  // the first cycle is due one cycle from here
       CycleDone(viewer);
     }
   }
 
   void RunCycle(TViewer& viewer) {
     TIdTCPConnection& connection = viewer.Peer->Connection();
+    // A cycle is due a cycle's length after the previous one started.
+    const auto start = TClock::now();
+    if (viewer.LastStart)
+      Metrics().CycleLateness.Observe(start - *viewer.LastStart -
+                                      std::chrono::milliseconds(TViewStreamer::CycleMs));
+    viewer.LastStart = start;
     try {
       viewer.Last = !viewer.Streamer->Step();
       viewer.Awaiting = !viewer.Last && !viewer.Streamer->TakeOffsets();

@@ -3,6 +3,7 @@
 #include <optional>
 #include <utility>
 
+#include "common/Metrics.h"
 #include "common/Protocol.h"
 #include "net/NetUtil.h"
 #include "store/IniFile.h"
@@ -108,6 +109,7 @@ bool TViewService::Login(TIdPeerThread& AThread, TSessionState& state) {
   state.Registered = true;
   const std::string stored = TListUser(FUsersFile).GetPassword(user);
   if (password.empty() || password != stored) {
+    Count(Metrics().Ports[spView].LoginsFailed);
     Log(AThread, "Incorrect username or password (" + user + ")");
     connection.WriteLn("FAIL\tIncorrect username or password");
     return false;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 
 #include "support/TestSupport.h"
 
@@ -47,6 +48,28 @@ TEST(RelayE2ETest, RelaySettingsOpenThePortAndRunTheLinkUntilShutdown) {
   const auto plain =
       RunServer("", [](const test::TTempDir&) { EXPECT_TRUE(test::PortClosed(RelayPort)); });
   EXPECT_THAT(plain, Not(Contains("Disconecting Relay Thread...")));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(RelayE2ETest, AServerRelayingFromItselfAuthorizesByAddressAndLeavesItsGamesAlone) {
+  RunServer(
+      "RelayEnabled=1\nRelayServer=127.0.0.1\nAllowRelays=1\nRelayAllowFrom=bogus, 127.0.0.1\n",
+      [](const test::TTempDir& dir) {
+        std::filesystem::create_directories(dir / "Streams/MINE");
+        test::WriteFile(dir / "Streams/MINE/info.ini", "[stream]\navailable=1\n");
+        const auto logged = [&](const std::string& line) {
+          return Value(test::LogMessages(dir / "zarnel.log"), Contains(line));
+        };
+        EXPECT_TRUE(test::WaitFor([&] {
+          return logged("Relay authorized 127.0.0.1") &&
+                 logged("Relay: MINE is a local game and is not relayed");
+        }));
+        EXPECT_TRUE(logged("Relay: RelayAllowFrom entry ignored: bogus"));
+        EXPECT_EQ(test::ListDir(dir / "Streams/MINE"), std::vector<std::string>{"info.ini"});
+      });
 }
 
 }  // namespace

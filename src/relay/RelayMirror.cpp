@@ -1,0 +1,373 @@
+#include "relay/RelayMirror.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "common/Log.h"
+#include "common/Protocol.h"
+#include "common/ZarnelException.h"
+#include "net/NetUtil.h"
+#include "relay/RelayStreamCode.h"
+
+namespace {
+
+enum : std::int32_t {
+  rcAuthorize = 0,
+  rcGameList = 1,
+  rcGameInfo = 2,
+  rcAddSection = 3,
+  rcSendBlocks = 4,
+  rcSectionStatus = 5,
+};
+
+// Games mirrored at once on one connection; each shares the upstream's block budget.
+constexpr std::size_t MaxActiveGames = 8;
+// Finished entries stay in the upstream's list and thin every block request; past this many
+// the link starts a fresh connection.
+constexpr std::size_t MaxFinishedEntries = 4;
+// Largest data piece accepted in one stream record (the upstream sends at most its budget).
+constexpr std::int32_t MaxPiece = 1 << 20;
+constexpr std::int32_t MaxGames = 1 << 20;
+// A read the upstream leaves unanswered this long breaks the link.
+constexpr int ReadTimeoutMs = 30000;
+
+class EOutOfStep : public EZarnelException {
+ public:
+  explicit EOutOfStep(const std::string& what)
+      : EZarnelException("Relay answer out of step: " + what) {}
+};
+
+// -1 when the file does not exist.
+std::int64_t FileSize(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return -1;
+  return st.st_size;
+}
+
+// Creates Path empty unless it exists.
+void EnsureFile(const std::string& path) {
+  const TFileHandle file(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  if (!file.Valid()) throw EFCreateError(path);
+}
+
+// Appends Data to Path (made when missing) and returns the new length. A failed write may
+// leave part of Data behind, which the next resume counts as held.
+std::int64_t AppendFile(const std::string& path, const std::string& data) {
+  const TFileHandle file(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+  if (!file.Valid()) throw EFOpenError(path);
+  if (!WriteAll(file.Get(), data.data(), data.size()))
+    throw EZarnelException("Cannot write file " + path + ": " + std::strerror(errno));
+  struct stat st {};
+  if (::fstat(file.Get(), &st) != 0) throw EFOpenError(path);
+  return st.st_size;
+}
+
+bool Printable(const std::string& name) {
+  return std::none_of(name.begin(), name.end(), [](unsigned char c) { return c < 32; });
+}
+
+}  // namespace
+
+// One connection's exchange. Keeps a copy of the upstream's list of relayed sections, so that
+// every reply can be read: a status record's last integer is there only when both streams of
+// the entry are completed, and the copy knows when that is.
+class TRelayMirror::TSession {
+ public:
+  TSession(TRelayMirror& owner, TIdTCPConnection& connection)
+      : FOwner(owner), FStore(owner.FStore), FConnection(connection) {}
+
+  TEnd Run();
+
+ private:
+  struct TStream {
+    bool Known = false;  // a record of this section came, so Code and Size hold
+    TRelayStreamCode Code;
+    std::int32_t Size = 0;
+  };
+  // Mirrors the upstream's TRelayedSection for one game.
+  struct TEntry {
+    std::string Game;
+    std::int32_t Section = 0;
+    std::array<std::int64_t, 2> Held{0, 0};  // the local file sizes: the entry's block starts
+    std::array<bool, 2> Done{false, false};  // the upstream's StreamCompleted
+    bool Completed = false;
+    std::array<TStream, 2> Streams;
+    bool SetUp = false;  // the local info file announces the section
+    bool InfoSent = false;
+    std::int32_t InfoSection = -1;
+    bool InfoCompleted = false;
+  };
+
+  // Sends a command with its line, if any, and reads the acknowledgement.
+  void Command(std::int32_t code, const std::string* line = nullptr);
+  bool Authorize();
+  void RefreshGames();
+  bool Prepare(const std::string& game, TEntry& entry);
+  bool Blocks();
+  bool ApplyRecord(TEntry& entry, int stream);
+  bool SetUpSection(TEntry& entry);
+  bool Status();
+  void Advance(TEntry& entry);
+  std::size_t Count(bool completed) const;
+  std::string Path(const TEntry& entry, int stream) const {
+    return FStore.StreamPath(entry.Game, stream, entry.Section);
+  }
+
+  TRelayMirror& FOwner;
+  TGameStore& FStore;
+  TIdTCPConnection& FConnection;
+  std::vector<TEntry> FEntries;       // in the order they were added upstream
+  std::set<std::string> FPassedOver;  // listed games this connection does not mirror
+};
+
+TRelayMirror::TRelayMirror(TGameStore& store, TLogFn log, TWaitFn wait)
+    : FStore(store), FLog(std::move(log)), FWait(std::move(wait)) {}
+
+void TRelayMirror::LogOnce(const std::string& key, const std::string& message) {
+  if (FLogged.insert(key).second) FLog(message);
+}
+
+TRelayMirror::TEnd TRelayMirror::Run(TIdTCPConnection& connection) {
+  connection.ReadTimeout = ReadTimeoutMs;
+  return TSession(*this, connection).Run();
+}
+
+TRelayMirror::TEnd TRelayMirror::TSession::Run() {
+  if (!Authorize()) return TEnd::Refused;
+  auto listed = std::chrono::steady_clock::now() - ListInterval;
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - listed >= ListInterval) {
+      RefreshGames();
+      listed = now;
+    }
+    bool moved = Status();
+    if (!FEntries.empty()) moved = Blocks() || moved;
+    if (Count(true) >= MaxFinishedEntries) return TEnd::Renew;
+    // Back to back while data flows; one request a cycle once every game is caught up.
+    if (!FOwner.FWait(moved ? std::chrono::milliseconds(0) : Cycle)) return TEnd::Stopped;
+  }
+}
+
+void TRelayMirror::TSession::Command(std::int32_t code, const std::string* line) {
+  {
+    // The whole request leaves at once; the upstream acknowledges once it has all of it.
+    TWriteBatch request(FConnection);
+    FConnection.WriteInteger(code);
+    if (line) FConnection.WriteLn(*line);
+    request.Send();
+  }
+  const std::int32_t ack = FConnection.ReadInteger();
+  // Only a refused authorization can be answered 0; anything else means it was withdrawn.
+  if (ack != 1 && code != rcAuthorize) throw EOutOfStep("command refused");
+}
+
+bool TRelayMirror::TSession::Authorize() {
+  Command(rcAuthorize);
+  const bool authorized = FConnection.ReadInteger() == 1;
+  if (!authorized && !FOwner.FRefusedLogged)
+    FOwner.FLog("Relay: Not authorized by the upstream server");
+  FOwner.FRefusedLogged = !authorized;
+  return authorized;
+}
+
+std::size_t TRelayMirror::TSession::Count(bool completed) const {
+  return static_cast<std::size_t>(std::count_if(
+      FEntries.begin(), FEntries.end(), [&](const TEntry& e) { return e.Completed == completed; }));
+}
+
+void TRelayMirror::TSession::RefreshGames() {
+  Command(rcGameList);
+  const std::int32_t count = FConnection.ReadInteger();
+  if (count < 0 || count > MaxGames) throw EOutOfStep("game count " + std::to_string(count));
+  std::vector<std::string> games(static_cast<std::size_t>(count));
+  for (std::string& game : games) game = FConnection.ReadLn();
+  for (const std::string& game : games) {
+    if (Count(false) >= MaxActiveGames) return;
+    const bool tracked = std::any_of(FEntries.begin(), FEntries.end(),
+                                     [&](const TEntry& e) { return e.Game == game; });
+    if (tracked || FPassedOver.count(game) != 0) continue;
+    TEntry entry;
+    if (!Prepare(game, entry)) {
+      FPassedOver.insert(game);
+      continue;
+    }
+    TWriteBatch request(FConnection);
+    FConnection.WriteInteger(rcAddSection);
+    FConnection.WriteLn(game);
+    FConnection.WriteInteger(entry.Section);
+    FConnection.WriteInteger(static_cast<std::int32_t>(entry.Held[0]));
+    FConnection.WriteInteger(static_cast<std::int32_t>(entry.Held[1]));
+    request.Send();
+    if (FConnection.ReadInteger() != 1) throw EOutOfStep("command refused");
+    FEntries.push_back(std::move(entry));
+  }
+}
+
+bool TRelayMirror::TSession::Prepare(const std::string& game, TEntry& entry) {
+  if (!IsValidGameName(game) || !Printable(game)) {
+    FOwner.LogOnce("name:" + game, "Relay: game name not relayed: " + MakePrintable(game));
+    return false;
+  }
+  std::vector<std::string> local;
+  ListGames(FStore.StreamsDir(), local);
+  const bool exact = std::find(local.begin(), local.end(), game) != local.end();
+  const bool similar = std::any_of(local.begin(), local.end(), [&](const std::string& name) {
+    return UpperCase(name) == UpperCase(game);
+  });
+  if (similar && !(exact && FStore.ReadMirrored(game))) {
+    FOwner.LogOnce("local:" + game, "Relay: " + game + " is a local game and is not relayed");
+    return false;
+  }
+  entry.Game = game;
+  if (!exact) {
+    // The mark comes first, so a game made here is never taken for a local one.
+    if (::mkdir(FStore.GameDir(game).c_str(), 0777) != 0 && errno != EEXIST)
+      throw EFCreateError(FStore.GameDir(game));
+    FStore.WriteMirrored(game, true);
+    FStore.WriteAvailable(game, true);
+    return true;
+  }
+  if (FStore.ReadCompleteAll(game)) return false;
+  // Resume in the last section that has data or a set-up; the sections before it are whole.
+  const std::int32_t sections = FStore.ReadActiveSections(game);
+  std::int32_t section = std::max(sections - 1, 0);
+  while (section < INT32_MAX && (FileSize(FStore.StreamPath(game, 0, section + 1)) >= 0 ||
+                                 FileSize(FStore.StreamPath(game, 1, section + 1)) >= 0))
+    ++section;
+  entry.Section = section;
+  for (int s = 0; s < 2; ++s) entry.Held[s] = std::max<std::int64_t>(FileSize(Path(entry, s)), 0);
+  entry.SetUp = sections > section;
+  return true;
+}
+
+bool TRelayMirror::TSession::Blocks() {
+  Command(rcSendBlocks);
+  if (FConnection.ReadInteger() != static_cast<std::int32_t>(FEntries.size()))
+    throw EOutOfStep("relayed section count");
+  bool moved = false;
+  for (TEntry& entry : FEntries) {
+    if (FConnection.ReadLn() != entry.Game) throw EOutOfStep("game name");
+    if (FConnection.ReadInteger() != (entry.Completed ? 0 : 1)) throw EOutOfStep("completion");
+    if (entry.Completed) continue;
+    for (int stream = 0; stream < 2; ++stream) moved = ApplyRecord(entry, stream) || moved;
+    moved = SetUpSection(entry) || moved;
+  }
+  return moved;
+}
+
+bool TRelayMirror::TSession::ApplyRecord(TEntry& entry, int stream) {
+  const std::int32_t present = FConnection.ReadInteger();
+  if (present == 0) return false;
+  if (present != 1) throw EOutOfStep("stream record");
+  const TRelayStreamCode code = TRelayStreamCode::Unpack(FConnection.ReadInteger());
+  const std::int32_t size = FConnection.ReadInteger();
+  const std::int32_t count = FConnection.ReadInteger();
+  if (count < 0 || count > MaxPiece) throw EOutOfStep("piece of " + std::to_string(count));
+  const std::string data = FConnection.ReadBytes(static_cast<std::size_t>(count));
+  TStream& known = entry.Streams[stream];
+  if (!known.Known) known = {true, code, size};
+  if (code.StreamCount >= MaxStreams)
+    FOwner.LogOnce("third:" + entry.Game,
+                   "Relay: " + entry.Game + " has a third stream, which is not relayed");
+  if (stream < code.StreamCount) {
+    const std::string path = Path(entry, stream);
+    if (!data.empty()) entry.Held[stream] = AppendFile(path, data);
+    if (code.Final) EnsureFile(path);
+    // As a filmer's block does: the bytes first, then the flags that announce them.
+    if ((!data.empty() || code.Final) && !FStore.ReadHeader(entry.Game, stream, entry.Section) &&
+        std::max<std::int64_t>(FileSize(path), 0) > code.HeaderLength)
+      FStore.WriteHeader(entry.Game, stream, entry.Section, true);
+    if (code.Final) FStore.WriteComplete(entry.Game, stream, entry.Section, true);
+  } else if (!data.empty()) {
+    throw EOutOfStep("data for a missing stream");
+  }
+  if (code.Final) entry.Done[stream] = true;
+  return !data.empty() || code.Final;
+}
+
+bool TRelayMirror::TSession::SetUpSection(TEntry& entry) {
+  if (entry.SetUp) return false;
+  const auto known = std::find_if(entry.Streams.begin(), entry.Streams.end(),
+                                  [](const TStream& s) { return s.Known; });
+  if (known == entry.Streams.end()) return false;
+  const int relayed = std::min(known->Code.StreamCount, 2);
+  for (int s = 0; s < relayed; ++s)
+    if (!entry.Streams[s].Known) return false;
+  // In a filmer's order: values and files before the counts that announce the section.
+  std::vector<TGameStore::TStreamSetup> setup;
+  for (int s = 0; s < relayed; ++s) {
+    const TStream& stream = entry.Streams[s];
+    setup.push_back({stream.Code.Type, stream.Size, stream.Code.HeaderLength});
+  }
+  FStore.WriteStreamSetup(entry.Game, entry.Section, setup);
+  for (int s = 0; s < relayed; ++s) EnsureFile(Path(entry, s));
+  FStore.WriteActive(entry.Game, relayed, entry.Section + 1);
+  entry.SetUp = true;
+  return true;
+}
+
+bool TRelayMirror::TSession::Status() {
+  const auto due = [](const TEntry& e) { return !e.Completed && e.Done[0] && e.Done[1]; };
+  if (std::none_of(FEntries.begin(), FEntries.end(), due)) return false;
+  // The upstream judges each entry against the game information last sent for its game, so
+  // asking first makes every outcome below known in advance.
+  std::set<std::string> asked;
+  for (const TEntry& entry : FEntries) {
+    if (!due(entry) || !asked.insert(entry.Game).second) continue;
+    Command(rcGameInfo, &entry.Game);
+    const std::int32_t section = FConnection.ReadInteger();
+    FConnection.ReadInteger();  // availability: a hidden game stays as it is here
+    const bool completed = FConnection.ReadInteger() == 1;
+    for (TEntry& same : FEntries) {
+      if (same.Game != entry.Game) continue;
+      same.InfoSent = true;
+      same.InfoSection = section;
+      same.InfoCompleted = completed;
+    }
+  }
+  Command(rcSectionStatus);
+  if (FConnection.ReadInteger() != static_cast<std::int32_t>(FEntries.size()))
+    throw EOutOfStep("relayed section count");
+  bool moved = false;
+  for (auto it = FEntries.rbegin(); it != FEntries.rend(); ++it) {
+    TEntry& entry = *it;
+    if (FConnection.ReadLn() != entry.Game) throw EOutOfStep("game name");
+    if (FConnection.ReadInteger() != (entry.Completed ? 0 : 1)) throw EOutOfStep("completion");
+    if (!due(entry)) continue;
+    const std::int32_t outcome = FConnection.ReadInteger();
+    if (entry.InfoSent && std::int64_t{entry.Section} + 1 < entry.InfoSection) {
+      if (outcome != 0) throw EOutOfStep("section status");
+      Advance(entry);
+      moved = true;
+    } else if (entry.InfoSent && entry.InfoCompleted) {
+      if (outcome != 1) throw EOutOfStep("section status");
+      entry.Completed = true;
+      FStore.WriteCompleteAll(entry.Game, true);
+      moved = true;
+    } else if (outcome != 0) {
+      throw EOutOfStep("section status");
+    }
+  }
+  return moved;
+}
+
+void TRelayMirror::TSession::Advance(TEntry& entry) {
+  entry.Section += 1;
+  entry.Held = {0, 0};
+  entry.Done = {false, false};
+  entry.Streams = {};
+  entry.SetUp = FStore.ReadActiveSections(entry.Game) > entry.Section;
+  // The upstream now sends the next section from its first byte; a local file that already
+  // holds bytes would get them twice, so resume from the local files instead.
+  for (int s = 0; s < 2; ++s)
+    if (FileSize(Path(entry, s)) > 0) throw EOutOfStep("next section already held");
+}

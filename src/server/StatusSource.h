@@ -1,0 +1,25 @@
+// The server's facts for the status page: the store's games, the live uploads, the ports.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "net/IdTCPServer.h"
+#include "status/StatusSnapshot.h"
+#include "store/GameStore.h"
+
+class TStatusSource : public IStatusSource {
+ public:
+  // LiveUploads names the games film sessions write now; Servers are the four services.
+  TStatusSource(TGameStore& store, std::function<std::vector<std::string>()> liveUploads,
+                std::vector<std::pair<TServicePort, TIdTCPServer*>> servers);
+  // One read of each game's info file and one listing of its directory.
+  TStatusSnapshot Snapshot() override;
+
+ private:
+  TGameStore& FStore;
+  const std::function<std::vector<std::string>()> FLiveUploads;
+  const std::vector<std::pair<TServicePort, TIdTCPServer*>> FServers;
+};

@@ -1,0 +1,310 @@
+#include "status/StatusPages.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+// Game names are bytes; they are shown as Latin-1, so every output stays valid UTF-8.
+std::string Utf8(const std::string& name) {
+  std::string out;
+  for (const char c : name) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x80) {
+      out += c;
+    } else {
+      out += static_cast<char>(0xC0 | (b >> 6));
+      out += static_cast<char>(0x80 | (b & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::string Html(const std::string& text) {
+  std::string out;
+  for (const char c : Utf8(text)) {
+    switch (c) {
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+std::string Json(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : Utf8(text)) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+      out += buf;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string Label(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : Utf8(text)) {
+    if (c == '"' || c == '\\') out += '\\';
+    if (c == '\n') {
+      out += "\\n";
+      continue;
+    }
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string Num(double value) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.9g", value);
+  return buf;
+}
+
+std::string Num(std::uint64_t value) {
+  return std::to_string(value);
+}
+
+std::string Num(std::int64_t value) {
+  return std::to_string(value);
+}
+
+// Unix time with milliseconds.
+std::string UnixSeconds(std::chrono::system_clock::time_point t) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.3f",
+                std::chrono::duration<double>(t.time_since_epoch()).count());
+  return buf;
+}
+
+std::int64_t UptimeSeconds(const TStatusSnapshot& s, const TStatusRun& run) {
+  const auto up = std::chrono::duration_cast<std::chrono::seconds>(s.Taken - run.Started).count();
+  return up > 0 ? up : 0;
+}
+
+const char* State(const TStatusGame& g) {
+  if (g.Complete) return "complete";
+  return g.Filming ? "filming" : "incomplete";
+}
+
+const char* const States[] = {"filming", "complete", "incomplete"};
+
+std::string Bytes(double bytes) {
+  const char* const units[] = {"B", "KB", "MB", "GB", "TB"};
+  int unit = 0;
+  while (bytes >= 1000 && unit < 4) {
+    bytes /= 1000;
+    ++unit;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+  return buf;
+}
+
+std::string Duration(std::int64_t seconds) {
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%" PRId64 " d %02d:%02d:%02d", seconds / 86400,
+                static_cast<int>(seconds / 3600 % 24), static_cast<int>(seconds / 60 % 60),
+                static_cast<int>(seconds % 60));
+  return buf;
+}
+
+std::string UtcTime(std::chrono::system_clock::time_point t) {
+  const std::time_t tt = std::chrono::system_clock::to_time_t(t);
+  std::tm tm{};
+  gmtime_r(&tt, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S UTC", &tm);
+  return buf;
+}
+
+// One line of the Prometheus text: Name{Labels} Value.
+void Sample(std::string& out, const std::string& name, const std::string& labels,
+            const std::string& value) {
+  out += name;
+  if (!labels.empty()) out += "{" + labels + "}";
+  out += " " + value + "\n";
+}
+
+void Header(std::string& out, const char* name, const char* type, const char* help) {
+  out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+std::string Port(TServicePort p) {
+  return std::string("port=\"") + ServicePortName(p) + "\"";
+}
+
+}  // namespace
+
+std::string RenderStatusHtml(const TStatusSnapshot& s, const TStatusRun& run) {
+  std::string out =
+      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+      "<meta http-equiv=\"refresh\" content=\"5\"><title>Zarnel Server status</title><style>"
+      "body{font-family:sans-serif;margin:1em;color:#222}"
+      "div{overflow-x:auto}table{border-collapse:collapse;margin-bottom:1em}"
+      "th,td{padding:.3em .6em;border-bottom:1px solid #ccc;text-align:left;white-space:nowrap}"
+      "td.n{text-align:right}h1{font-size:1.4em}h2{font-size:1.1em;margin-top:1.2em}"
+      "</style></head><body>\n<h1>Zarnel Server</h1>\n<p>Version " +
+      Html(run.Version) + " &middot; up " + Duration(UptimeSeconds(s, run)) + " &middot; as of " +
+      UtcTime(s.Taken) + "</p>\n";
+
+  out += "<h2>Games (" + std::to_string(s.Games.size()) + ")</h2>\n";
+  if (s.Games.empty()) {
+    out += "<p>No games.</p>\n";
+  } else {
+    out +=
+        "<div><table><tr><th>Game</th><th>State</th><th>Sections</th><th>Streams</th>"
+        "<th>Viewers</th><th>Available</th><th>Stored</th></tr>\n";
+    for (const TStatusGame& g : s.Games)
+      out += "<tr><td>" + Html(g.Name) + "</td><td>" + State(g) + "</td><td class=\"n\">" +
+             std::to_string(g.Sections) + "</td><td class=\"n\">" + std::to_string(g.Streams) +
+             "</td><td class=\"n\">" + std::to_string(g.Viewers) + "</td><td>" +
+             (g.Available ? "yes" : "no") + "</td><td class=\"n\">" +
+             Bytes(static_cast<double>(g.Bytes)) + "</td></tr>\n";
+    out += "</table></div>\n";
+  }
+
+  out += "<h2>Uploads (" + std::to_string(s.Uploads.size()) + ")</h2>\n";
+  if (s.Uploads.empty()) {
+    out += "<p>No uploads.</p>\n";
+  } else {
+    out += "<div><table><tr><th>Game</th><th>Stored</th><th>Rate</th></tr>\n";
+    for (const TStatusUpload& u : s.Uploads)
+      out += "<tr><td>" + Html(u.Game) + "</td><td class=\"n\">" +
+             Bytes(static_cast<double>(u.Bytes)) + "</td><td class=\"n\">" +
+             Bytes(u.BytesPerSecond) + "/s</td></tr>\n";
+    out += "</table></div>\n";
+  }
+
+  out +=
+      "<h2>Connections</h2>\n<div><table><tr><th>Service</th><th>Port</th><th>Open</th>"
+      "<th>Now</th></tr>\n";
+  for (const TStatusPort& p : s.Ports)
+    out += std::string("<tr><td>") + ServicePortName(p.Service) + "</td><td class=\"n\">" +
+           std::to_string(p.Number) + "</td><td>" + (p.Listening ? "yes" : "no") +
+           "</td><td class=\"n\">" + std::to_string(p.Connections) + "</td></tr>\n";
+  out += "</table></div>\n</body></html>\n";
+  return out;
+}
+
+std::string RenderStatusJson(const TStatusSnapshot& s, const TStatusRun& run,
+                             const TMetrics& metrics) {
+  std::string out = "{\"version\":" + Json(run.Version) +
+                    ",\"start_time\":" + UnixSeconds(run.Started) +
+                    ",\"uptime_seconds\":" + Num(UptimeSeconds(s, run)) + ",\"games\":[";
+  for (std::size_t i = 0; i < s.Games.size(); ++i) {
+    const TStatusGame& g = s.Games[i];
+    out +=
+        std::string(i ? "," : "") + "{\"name\":" + Json(g.Name) + ",\"state\":\"" + State(g) +
+        "\",\"sections\":" + std::to_string(g.Sections) +
+        ",\"streams\":" + std::to_string(g.Streams) + ",\"viewers\":" + std::to_string(g.Viewers) +
+        ",\"available\":" + (g.Available ? "true" : "false") + ",\"bytes\":" + Num(g.Bytes) + "}";
+  }
+  out += "],\"uploads\":[";
+  for (std::size_t i = 0; i < s.Uploads.size(); ++i) {
+    const TStatusUpload& u = s.Uploads[i];
+    out += std::string(i ? "," : "") + "{\"game\":" + Json(u.Game) + ",\"bytes\":" + Num(u.Bytes) +
+           ",\"bytes_per_second\":" + Num(u.BytesPerSecond) + "}";
+  }
+  out += "],\"ports\":[";
+  for (std::size_t i = 0; i < s.Ports.size(); ++i) {
+    const TStatusPort& p = s.Ports[i];
+    const TPortCounters& c = metrics.Ports[p.Service];
+    out += std::string(i ? "," : "") + "{\"name\":\"" + ServicePortName(p.Service) +
+           "\",\"port\":" + std::to_string(p.Number) +
+           ",\"listening\":" + (p.Listening ? "true" : "false") +
+           ",\"connections\":" + std::to_string(p.Connections) +
+           ",\"accepted\":" + Num(std::uint64_t{c.Accepted.load()}) +
+           ",\"refused\":" + Num(std::uint64_t{c.Refused.load()}) +
+           ",\"logins_failed\":" + Num(std::uint64_t{c.LoginsFailed.load()}) + "}";
+  }
+  out += "],\"sent_bytes\":" + Num(std::uint64_t{metrics.SentBytes.load()}) +
+         ",\"received_bytes\":" + Num(std::uint64_t{metrics.ReceivedBytes.load()}) + "}\n";
+  return out;
+}
+
+std::string RenderMetrics(const TStatusSnapshot& s, const TStatusRun& run,
+                          const TMetrics& metrics) {
+  std::string out;
+  Header(out, "zarnel_build_info", "gauge", "Version of the running server.");
+  Sample(out, "zarnel_build_info", "version=" + Label(run.Version), "1");
+  Header(out, "zarnel_start_time_seconds", "gauge", "Start of the server, Unix time.");
+  Sample(out, "zarnel_start_time_seconds", "", UnixSeconds(run.Started));
+
+  Header(out, "zarnel_games", "gauge", "Games in the store by state.");
+  for (const char* state : States) {
+    int n = 0;
+    for (const TStatusGame& g : s.Games) n += std::string(State(g)) == state;
+    Sample(out, "zarnel_games", std::string("state=\"") + state + "\"", std::to_string(n));
+  }
+  Header(out, "zarnel_viewers", "gauge", "Viewers watching each game.");
+  for (const TStatusGame& g : s.Games)
+    Sample(out, "zarnel_viewers", "game=" + Label(g.Name), std::to_string(g.Viewers));
+  Header(out, "zarnel_stored_bytes", "gauge", "Stream data stored for each game.");
+  for (const TStatusGame& g : s.Games)
+    Sample(out, "zarnel_stored_bytes", "game=" + Label(g.Name), Num(g.Bytes));
+
+  Header(out, "zarnel_connections", "gauge", "Open connections per service port.");
+  for (const TStatusPort& p : s.Ports)
+    Sample(out, "zarnel_connections", Port(p.Service), std::to_string(p.Connections));
+  const struct {
+    const char* Name;
+    const char* Help;
+    std::atomic<std::uint64_t> TPortCounters::*Counter;
+  } counters[] = {
+      {"zarnel_connections_accepted_total", "Connections accepted per service port.",
+       &TPortCounters::Accepted},
+      {"zarnel_connections_refused_total", "Connections closed over the connection limit.",
+       &TPortCounters::Refused},
+      {"zarnel_logins_failed_total", "Refused passwords per service port.",
+       &TPortCounters::LoginsFailed},
+  };
+  for (const auto& c : counters) {
+    Header(out, c.Name, "counter", c.Help);
+    for (int p = 0; p < spCount; ++p)
+      Sample(out, c.Name, Port(static_cast<TServicePort>(p)),
+             Num(std::uint64_t{(metrics.Ports[p].*c.Counter).load()}));
+  }
+  Header(out, "zarnel_sent_bytes_total", "counter", "Bytes sent on every connection.");
+  Sample(out, "zarnel_sent_bytes_total", "", Num(std::uint64_t{metrics.SentBytes.load()}));
+  Header(out, "zarnel_received_bytes_total", "counter", "Bytes received on every connection.");
+  Sample(out, "zarnel_received_bytes_total", "", Num(std::uint64_t{metrics.ReceivedBytes.load()}));
+
+  const char* const lateness = "zarnel_send_cycle_lateness_seconds";
+  Header(out, lateness, "histogram", "How late viewers' send cycles start.");
+  const TDurationHistogram::TSnapshot h = metrics.CycleLateness.Snapshot();
+  std::uint64_t cumulative = 0;
+  for (std::size_t i = 0; i < h.Counts.size(); ++i) {
+    cumulative += h.Counts[i];
+    const std::string le = i < TDurationHistogram::Bounds.size()
+                               ? Num(TDurationHistogram::Bounds[i])
+                               : std::string("+Inf");
+    Sample(out, std::string(lateness) + "_bucket", "le=\"" + le + "\"", Num(cumulative));
+  }
+  Sample(out, std::string(lateness) + "_sum", "", Num(h.Sum));
+  Sample(out, std::string(lateness) + "_count", "", Num(cumulative));
+  return out;
+}

@@ -1,0 +1,108 @@
+#include "status/StatusServer.h"
+
+#include <httplib.h>
+
+#include <stdexcept>
+#include <utility>
+
+#include "status/StatusPages.h"
+
+TStatusServer::TStatusServer(IStatusSource& source, TStatusRun run,
+                             std::chrono::milliseconds maxAge)
+    : FSource(source), FRun(std::move(run)), FMaxAge(maxAge) {}
+
+TStatusServer::~TStatusServer() {
+  Stop();
+}
+
+void TStatusServer::Start(const std::string& address, int port) {
+  auto http = std::make_unique<httplib::Server>();
+  // A page for a few people and a scraper: two threads, short waits, no request bodies.
+  http->new_task_queue = [] { return new httplib::ThreadPool(2); };
+  http->set_keep_alive_timeout(1);
+  http->set_read_timeout(5);
+  http->set_write_timeout(5);
+  http->set_payload_max_length(4096);
+  // The library's default adds SO_REUSEPORT, which would let a second server share the port
+  // instead of failing to start.
+  http->set_socket_options([](socket_t sock) {
+    const int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+
+  const auto page = [this](const char* type, auto render) {
+    return [this, type, render](const httplib::Request&, httplib::Response& res) {
+      res.set_header("Cache-Control", "no-store");
+      res.set_content(render(*Current()), type);
+    };
+  };
+  http->Get("/", page("text/html; charset=utf-8",
+                      [this](const TStatusSnapshot& s) { return RenderStatusHtml(s, FRun); }));
+  http->Get("/status.json", page("application/json", [this](const TStatusSnapshot& s) {
+              return RenderStatusJson(s, FRun, Metrics());
+            }));
+  http->Get("/metrics",
+            page("text/plain; version=0.0.4; charset=utf-8",
+                 [this](const TStatusSnapshot& s) { return RenderMetrics(s, FRun, Metrics()); }));
+  // Everything is read-only: other methods are refused on every path.
+  const auto refuse = [](const httplib::Request&, httplib::Response& res) {
+    res.status = 405;
+    res.set_header("Allow", "GET, HEAD");
+    res.set_content("Only GET and HEAD\n", "text/plain");
+  };
+  http->Post(".*", refuse);
+  http->Put(".*", refuse);
+  http->Patch(".*", refuse);
+  http->Delete(".*", refuse);
+  http->Options(".*", refuse);
+  http->set_error_handler([](const httplib::Request&, httplib::Response& res) {
+    if (res.status == 404) res.set_content("Not found\n", "text/plain");
+  });
+
+  if (port == 0) {
+    const int bound = http->bind_to_any_port(address);
+    if (bound <= 0) throw std::runtime_error("Could not bind the status page to " + address);
+    FBoundPort = static_cast<std::uint16_t>(bound);
+  } else if (!http->bind_to_port(address, port)) {
+    throw std::runtime_error("Could not bind the status page to " + address + ":" +
+                             std::to_string(port));
+  } else {
+    FBoundPort = static_cast<std::uint16_t>(port);
+  }
+  FHttp = std::move(http);
+  FListenDone = false;
+  FThread = std::thread([this, server = FHttp.get()] {
+    server->listen_after_bind();
+    FListenDone = true;
+  });
+}
+
+void TStatusServer::Stop() {
+  if (!FHttp) return;
+  // The library's stop does nothing until its loop runs; so wait for the loop (or its end).
+  while (!FHttp->is_running() && !FListenDone)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  FHttp->stop();
+  if (FThread.joinable()) FThread.join();
+  FHttp.reset();
+}
+
+std::shared_ptr<const TStatusSnapshot> TStatusServer::Current() {
+  std::lock_guard<std::mutex> lock(FSnapshotLock);
+  const auto now = std::chrono::steady_clock::now();
+  if (FSnapshot && now - FSnapshotTime < FMaxAge) return FSnapshot;
+  auto fresh = std::make_shared<TStatusSnapshot>(FSource.Snapshot());
+  // Upload rates from the growth since the previous snapshot.
+  const double seconds = std::chrono::duration<double>(now - FSnapshotTime).count();
+  std::map<std::string, std::uint64_t> uploads;
+  for (TStatusUpload& u : fresh->Uploads) {
+    const auto before = FPreviousUploads.find(u.Game);
+    if (FSnapshot && before != FPreviousUploads.end() && u.Bytes >= before->second && seconds > 0)
+      u.BytesPerSecond = static_cast<double>(u.Bytes - before->second) / seconds;
+    uploads[u.Game] = u.Bytes;
+  }
+  FPreviousUploads = std::move(uploads);
+  FSnapshot = std::move(fresh);
+  FSnapshotTime = now;
+  return FSnapshot;
+}

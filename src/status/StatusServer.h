@@ -1,0 +1,53 @@
+// The read-only status page over HTTP: GET / (HTML), /status.json and /metrics.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "status/StatusSnapshot.h"
+
+namespace httplib {
+class Server;
+}
+
+class TStatusServer {
+ public:
+  // Snapshots older than MaxAge are taken anew; younger ones serve every request.
+  TStatusServer(IStatusSource& source, TStatusRun run,
+                std::chrono::milliseconds maxAge = std::chrono::milliseconds(1000));
+  // Stops serving and waits for the server's threads.
+  ~TStatusServer();
+  TStatusServer(const TStatusServer&) = delete;
+  TStatusServer& operator=(const TStatusServer&) = delete;
+
+  // Binds Address:Port (0: an ephemeral port) and starts serving on a thread of its own.
+  // Raises std::runtime_error when the address cannot be bound.
+  void Start(const std::string& address, int port);
+  // Ends serving; requests under way finish first. Safe to call twice.
+  void Stop();
+  // The port listened on while started.
+  std::uint16_t BoundPort() const { return FBoundPort; }
+
+ private:
+  // The latest snapshot, taken anew when it is older than FMaxAge.
+  std::shared_ptr<const TStatusSnapshot> Current();
+
+  IStatusSource& FSource;
+  const TStatusRun FRun;
+  const std::chrono::milliseconds FMaxAge;
+  std::unique_ptr<httplib::Server> FHttp;
+  std::thread FThread;
+  std::atomic<bool> FListenDone{false};  // the serving thread has left the library's loop
+  std::uint16_t FBoundPort = 0;
+
+  std::mutex FSnapshotLock;  // held while a snapshot is taken, so only one request takes it
+  std::shared_ptr<const TStatusSnapshot> FSnapshot;       // guarded by FSnapshotLock
+  std::chrono::steady_clock::time_point FSnapshotTime;    // guarded by FSnapshotLock
+  std::map<std::string, std::uint64_t> FPreviousUploads;  // guarded by FSnapshotLock
+};

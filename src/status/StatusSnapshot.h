@@ -1,0 +1,54 @@
+// What the status page shows, gathered by the server and rendered here.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/Metrics.h"
+
+struct TStatusGame {
+  std::string Name;
+  bool Filming = false;  // a film session is uploading it now
+  bool Complete = false;
+  bool Available = false;
+  std::int32_t Sections = 0;
+  std::int32_t Streams = 0;
+  std::int32_t Viewers = 0;
+  std::uint64_t Bytes = 0;  // stream data stored
+};
+
+struct TStatusUpload {
+  std::string Game;
+  std::uint64_t Bytes = 0;
+  double BytesPerSecond = 0;  // since the previous snapshot; 0 for the first one
+};
+
+struct TStatusPort {
+  TServicePort Service = spView;
+  std::uint16_t Number = 0;
+  bool Listening = false;
+  int Connections = 0;
+};
+
+struct TStatusSnapshot {
+  std::chrono::system_clock::time_point Taken;
+  std::vector<TStatusGame> Games;  // sorted by name
+  std::vector<TStatusUpload> Uploads;
+  std::vector<TStatusPort> Ports;
+};
+
+// Where the status server gets its facts; called at most about once a second.
+class IStatusSource {
+ public:
+  virtual ~IStatusSource() = default;
+  // The games (Uploads' rates left at 0), uploads and ports as they are now.
+  virtual TStatusSnapshot Snapshot() = 0;
+};
+
+// Facts fixed for the run.
+struct TStatusRun {
+  std::string Version;
+  std::chrono::system_clock::time_point Started;
+};

@@ -1,0 +1,201 @@
+// A whole server in process on free ports (film, view, relay and a relay link), a filmer and a
+// viewer on the wire: for relay tests and the relay benchmark that run several servers at once.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/UnitZarnelGlobal.h"
+#include "film/FilmService.h"
+#include "relay/RelayUpstream.h"
+#include "relay/UnitRelayThread.h"
+#include "support/TestSupport.h"
+#include "view/UnitListActiveUsers.h"
+#include "view/ViewService.h"
+
+namespace relaytest {
+
+class TNode {
+ public:
+  // A server whose relay port lets the addresses of Allow relay from it.
+  explicit TNode(const std::string& allow = "127.0.0.0/8")
+      : FLog(FDir / "zarnel.log"),
+        FStore(FDir / "Streams/"),
+        FUpstream(FStore, FLog, TRelayAllowList(allow)) {
+    std::filesystem::create_directories(FStore.StreamsDir());
+    FFilm.OnExecute = [this](TIdPeerThread& t) { FFilmService.Execute(t); };
+    FView.OnExecute = [this](TIdPeerThread& t) { FViewService.Execute(t); };
+    FUpstream.Attach(FRelay);
+    FFilm.SetActive(true);
+    FView.SetActive(true);
+    FRelay.SetActive(true);
+  }
+  ~TNode() {
+    StopLink();
+    FRelay.SetActive(false);
+    FView.SetActive(false);
+    FFilm.SetActive(false);
+  }
+  // Starts a relay link that mirrors Upstream's games into this server.
+  void Follow(const TNode& upstream) {
+    StopLink();
+    FLink = std::make_unique<TRelayThread>(ServerVersion, "127.0.0.1", FStore.StreamsDir(), "",
+                                           FLog, upstream.FRelay.BoundPort());
+    FLink->MirrorInto(FStore);
+    FLink->Start();
+  }
+  // Stops the link as the server's shutdown does.
+  void StopLink() {
+    if (!FLink) return;
+    FLink->DisconnectSocket();
+    FLink->Terminate();
+    FLink->WaitFor();
+    FLink.reset();
+  }
+  // Breaks the link's connection; the link connects again by itself.
+  void BreakLink() { FLink->DisconnectSocket(); }
+
+  std::uint16_t FilmPort() const { return FFilm.BoundPort(); }
+  std::uint16_t ViewPort() const { return FView.BoundPort(); }
+  std::uint16_t RelayPort() const { return FRelay.BoundPort(); }
+  TGameStore& Store() { return FStore; }
+  std::string Dir(const std::string& game) const { return FStore.StreamsDir() + game + "/"; }
+  std::vector<std::string> Log() const { return test::LogMessages(FDir / "zarnel.log"); }
+  // Length of a stream file; -1 when it is missing.
+  std::int64_t Length(const std::string& game, int stream, int section) const {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(FStore.StreamPath(game, stream, section), error);
+    return error ? -1 : static_cast<std::int64_t>(size);
+  }
+  // Every stream file of a game with its content.
+  std::map<std::string, std::string> StreamFiles(const std::string& game) const {
+    std::map<std::string, std::string> files;
+    for (const std::string& name : test::ListDir(Dir(game)))
+      if (name.rfind("stream_", 0) == 0) files[name] = test::ReadFile(Dir(game) + name);
+    return files;
+  }
+
+ private:
+  test::TTempDir FDir;
+  TLog FLog;
+  TGameStore FStore;
+  TSettingsHolder FSettings;
+  TListActiveUsers FUsers;
+  TFilmService FFilmService{FSettings, FLog, FStore};
+  TViewService FViewService{FSettings, FLog, FStore, FUsers, FDir / "users.txt", [] { return 0; }};
+  TIdTCPServer FFilm{0};
+  TIdTCPServer FView{0};
+  TidZarnelRelayServer FRelay{0};
+  TRelayUpstream FUpstream;
+  std::unique_ptr<TRelayThread> FLink;
+};
+
+// A filmer on the film port: a new (or resumed) game, then sections, blocks and end markers.
+class TFilmer {
+ public:
+  TFilmer(std::uint16_t port, const std::string& game, bool resume = false) : FClient(port) {
+    FClient.ReceiveLine();
+    FClient.Send("bench\t2016\r\nAUTH\t\t" + std::string(resume ? "RESUME" : "NEW") + "\t" + game +
+                 "\r\n");
+    Expect("OK");
+    Expect("OK");
+  }
+  // Sets up a section; per stream {type, announced size, header length}.
+  void Transmit(int section, const std::vector<std::array<std::int32_t, 3>>& streams) {
+    FClient.Send("TRANSMIT\t" + std::to_string(streams.size()) + "\t" + std::to_string(section) +
+                 "\r\n");
+    for (const auto& values : streams)
+      for (std::int32_t value : values) FClient.SendInt(value);
+    for (std::size_t i = 0; i < streams.size(); ++i) FClient.ReceiveInt();
+  }
+  void Block(int stream, const std::string& data) {
+    FClient.Send("BLOCK\r\n");
+    FClient.SendInt(stream);
+    FClient.SendInt(0);
+    FClient.SendInt(static_cast<std::int32_t>(data.size()));
+    FClient.Send(data);
+  }
+  void End(int stream) {
+    FClient.Send("BLOCK\r\n");
+    FClient.SendInt(stream);
+    FClient.SendInt(1);
+  }
+  // Returns once the server has stored everything sent before.
+  void Sync() {
+    FClient.Send("HI\r\n");
+    Expect("OK");
+  }
+  void Completed() {
+    FClient.Send("COMPLETED\r\n");
+    FClient.ClosedByPeer();
+  }
+
+ private:
+  void Expect(const std::string& line) {
+    const std::string got = FClient.ReceiveLine();
+    if (got != line) throw std::runtime_error("filmer got " + got);
+  }
+  test::TRawClient FClient;
+};
+
+// What a viewer received of a whole game: every byte, and the same without keep-alives and
+// chunk boundaries (which depend on when the viewer looked).
+struct TWatched {
+  std::string Raw;
+  std::vector<std::int32_t> Messages;  // per section: its number, n, n stream headers, completions
+  std::map<std::pair<int, int>, std::string> Data;  // per (section, slot)
+};
+
+// Watches Game from section 0 until the end of the finished game.
+inline TWatched Watch(std::uint16_t viewPort, const std::string& game) {
+  test::TRawClient viewer(viewPort);
+  viewer.ReceiveLine();
+  viewer.Send("v\t1016\r\nREQUEST\t" + game + "\t0\t0\r\n");
+  viewer.ReceiveLine();
+  viewer.ReceiveLine();
+  TWatched w;
+  const auto next = [&] {
+    const std::string bytes = viewer.Receive(4);
+    w.Raw += bytes;
+    const auto b = [&](int i) {
+      return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]));
+    };
+    return static_cast<std::int32_t>(b(0) << 24 | b(1) << 16 | b(2) << 8 | b(3));
+  };
+  for (int section = 0;;) {
+    const std::int32_t n = next();
+    if (n == -1) break;
+    if (n == 0) continue;
+    if (n < 0 || n > 3) throw std::runtime_error("viewer got " + std::to_string(n));
+    w.Messages.push_back(section);
+    w.Messages.push_back(n);
+    for (int i = 0; i < 3 * n; ++i) w.Messages.push_back(next());
+    for (int i = 0; i < n; ++i) viewer.SendInt(0);
+    for (int open = n; open > 0;) {
+      const std::int32_t slot = next();
+      if (slot == -1) continue;
+      if (next() == 1) {
+        w.Messages.push_back(100 + slot);
+        --open;
+        continue;
+      }
+      const std::string bytes = viewer.Receive(static_cast<std::size_t>(next()));
+      w.Raw += bytes;
+      w.Data[{section, slot}] += bytes;
+    }
+    ++section;
+  }
+  return w;
+}
+
+// N pattern bytes; Seed tells streams apart.
+inline std::string Bytes(std::size_t n, int seed) {
+  std::string s(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 31 + seed * 7 + i / 251) % 253);
+  return s;
+}
+
+}  // namespace relaytest

@@ -1,0 +1,123 @@
+// The status server with a stand-in source: caching, routes, methods and hostile game names.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "status/StatusServer.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+class TFakeSource : public IStatusSource {
+ public:
+  TStatusSnapshot Snapshot() override {
+    ++Calls;
+    std::lock_guard<std::mutex> lock(Lock);
+    TStatusSnapshot s = Next;
+    s.Taken = std::chrono::system_clock::now();
+    return s;
+  }
+  std::atomic<int> Calls{0};
+  std::mutex Lock;
+  TStatusSnapshot Next;  // guarded by Lock
+};
+
+class StatusServerTest : public ::testing::Test {
+ protected:
+  void Start(std::chrono::milliseconds maxAge) {
+    FServer = std::make_unique<TStatusServer>(
+        FSource, TStatusRun{"9.8.7", std::chrono::system_clock::now()}, maxAge);
+    FServer->Start("127.0.0.1", 0);
+    FClient = std::make_unique<httplib::Client>("127.0.0.1", FServer->BoundPort());
+  }
+  std::string Get(const std::string& path, int status = 200) {
+    const auto res = FClient->Get(path);
+    EXPECT_TRUE(res) << path;
+    if (!res) return "";
+    EXPECT_EQ(res->status, status) << path;
+    return res->body;
+  }
+  TFakeSource FSource;
+  std::unique_ptr<TStatusServer> FServer;
+  std::unique_ptr<httplib::Client> FClient;
+};
+
+TEST_F(StatusServerTest, RoutesMethodsAndNamesThatNeedEscaping) {
+  {
+    std::lock_guard<std::mutex> lock(FSource.Lock);
+    TStatusGame game;
+    game.Name = "<B>\"&\\\n\xE9";
+    game.Viewers = 3;
+    FSource.Next.Games = {game};
+    FSource.Next.Ports = {{spView, 28100, true, 4}};
+  }
+  Start(std::chrono::milliseconds(1000));
+  const std::string html = Get("/");
+  EXPECT_NE(html.find("<td>&lt;B&gt;&quot;&amp;\\\n\xC3\xA9</td>"), std::string::npos) << html;
+  EXPECT_NE(html.find("http-equiv=\"refresh\""), std::string::npos);
+  EXPECT_EQ(html.find("http://"), std::string::npos);  // nothing fetched from elsewhere
+  EXPECT_NE(Get("/status.json").find("\"name\":\"<B>\\\"&\\\\\\u000a\xC3\xA9\""),
+            std::string::npos);
+  const std::string metrics = Get("/metrics");
+  EXPECT_NE(metrics.find("zarnel_viewers{game=\"<B>\\\"&\\\\\\n\xC3\xA9\"} 3\n"), std::string::npos)
+      << metrics;
+  EXPECT_NE(metrics.find("zarnel_build_info{version=\"9.8.7\"} 1\n"), std::string::npos);
+  EXPECT_NE(metrics.find("zarnel_connections{port=\"view\"} 4\n"), std::string::npos);
+
+  for (const char* path : {"/nope", "/metrics/", "/../etc/passwd"})
+    EXPECT_EQ(Get(path, 404), "Not found\n") << path;
+  const auto post = FClient->Post("/", "x", "text/plain");
+  ASSERT_TRUE(post);
+  EXPECT_EQ(post->status, 405);
+  EXPECT_EQ(post->get_header_value("Allow"), "GET, HEAD");
+  const auto head = FClient->Head("/metrics");
+  ASSERT_TRUE(head);
+  EXPECT_EQ(head->status, 200);
+  EXPECT_EQ(head->body, "");
+}
+
+TEST_F(StatusServerTest, SnapshotsAreSharedForTheirAgeAndGiveUploadRates) {
+  {
+    std::lock_guard<std::mutex> lock(FSource.Lock);
+    FSource.Next.Uploads = {{"UP", 1000, 0}};
+  }
+  Start(std::chrono::milliseconds(300));
+  const auto begin = std::chrono::steady_clock::now();
+  int requests = 0;
+  while (std::chrono::steady_clock::now() - begin < std::chrono::milliseconds(900)) {
+    Get(requests % 2 ? "/" : "/metrics");
+    ++requests;
+  }
+  // However often it is asked, the source is read about once per age.
+  EXPECT_GT(requests, 20);
+  EXPECT_LE(FSource.Calls.load(), 5);
+
+  {
+    std::lock_guard<std::mutex> lock(FSource.Lock);
+    FSource.Next.Uploads = {{"UP", 1000 + 100000, 0}};
+  }
+  std::string json;
+  ASSERT_TRUE(test::WaitFor([&] {
+    json = Get("/status.json");
+    return json.find("\"bytes\":101000") != std::string::npos;
+  }));
+  // 100000 bytes within at most a few ages: a rate well above zero and at most 100000/0.3 s.
+  const std::size_t at = json.find("\"bytes_per_second\":");
+  ASSERT_NE(at, std::string::npos);
+  const double rate = std::stod(json.substr(at + 19));
+  EXPECT_GT(rate, 1000.0);
+  EXPECT_LE(rate, 100000 / 0.3);
+}
+
+TEST(StatusServerBindTest, AnAddressInUseIsAnError) {
+  TFakeSource source;
+  TStatusServer first(source, {"1", {}});
+  first.Start("127.0.0.1", 0);
+  TStatusServer second(source, {"1", {}});
+  EXPECT_THROW(second.Start("127.0.0.1", first.BoundPort()), std::runtime_error);
+  EXPECT_THROW(second.Start("256.1.1.1", 28599), std::runtime_error);
+}
+
+}  // namespace
