@@ -5,10 +5,12 @@
 #include <vector>
 
 #include "common/Metrics.h"
+#include "net/IdException.h"
 #include "net/NetUtil.h"
 
-TAdminService::TAdminService(const TSettingsHolder& settings, TLog& log, TGameStore& store)
-    : FSettings(settings), FLog(log), FStore(store) {}
+TAdminService::TAdminService(const TSettingsHolder& settings, TLog& log, TGameStore& store,
+                             TLoginThrottle* throttle)
+    : FSettings(settings), FLog(log), FStore(store), FThrottle(throttle) {}
 
 void TAdminService::Execute(TIdPeerThread& AThread) {
   const std::int32_t id = AThread.ThreadId();
@@ -17,6 +19,12 @@ void TAdminService::Execute(TIdPeerThread& AThread) {
   try {
     FLog.WriteLog(id, "Admin client connected " + AThread.Connection().PeerAddress());
     Run(AThread);
+  } catch (const EIdSessionTimeout& e) {
+    // An expected end, not an error: its own plain line.
+    try {
+      FLog.WriteLog(id, e.what());
+    } catch (...) {
+    }
   } catch (const std::exception& e) {
     failed = true;
     error = e.what();
@@ -34,14 +42,21 @@ void TAdminService::Execute(TIdPeerThread& AThread) {
 
 void TAdminService::Run(TIdPeerThread& AThread) {
   TIdTCPConnection& connection = AThread.Connection();
-  if (connection.ReadLn() != FSettings.Get()->AdminPassword) {
+  AThread.LimitIdle(FSettings.Get()->IdleTimeout);
+  const std::string password = connection.ReadLn();
+  if (FThrottle) FThrottle->Wait(connection.PeerAddress(), [&] { return AThread.Stopped(); });
+  if (password != FSettings.Get()->AdminPassword) {
+    if (FThrottle) FThrottle->Refused(connection.PeerAddress());
     Count(Metrics().Ports[spAdmin].LoginsFailed);
     FLog.WriteLog(AThread.ThreadId(), "Incorrect Password");
     connection.WriteLn("FAIL\tIncorrect Password");
     return;
   }
+  if (FThrottle) FThrottle->Accepted(connection.PeerAddress());
+  AThread.LoginDone();
   connection.WriteLn("OK");
   while (!AThread.Terminated()) {
+    AThread.LimitIdle(FSettings.Get()->IdleTimeout);
     std::string arguments = connection.ReadLn();
     const std::string command = UpperCase(NextField(arguments, "\t"));
     if (command == "LISTGAMES") {

@@ -4,11 +4,14 @@
 #include "common/Log.h"
 #include "common/Settings.h"
 #include "net/IdTCPServer.h"
+#include "net/LoginThrottle.h"
 #include "store/GameStore.h"
 
 class TAdminService {
  public:
-  TAdminService(const TSettingsHolder& settings, TLog& log, TGameStore& store);
+  // Throttle, when given, paces password attempts per address.
+  TAdminService(const TSettingsHolder& settings, TLog& log, TGameStore& store,
+                TLoginThrottle* throttle = nullptr);
   // Session handler of the admin server: one run from the password step; leaves the
   // connection open, so the server runs it again.
   void Execute(TIdPeerThread& AThread);
@@ -22,4 +25,5 @@ class TAdminService {
   const TSettingsHolder& FSettings;
   TLog& FLog;
   TGameStore& FStore;
+  TLoginThrottle* const FThrottle;
 };

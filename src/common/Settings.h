@@ -22,6 +22,12 @@ struct TSettings {
   std::string RelayAllowFrom;
   std::string FilmPassword;
   std::string AdminPassword;
+  // Guards against peers that connect and never get on with it; see the README.
+  std::int32_t LoginTimeout = 30;
+  std::int32_t IdleTimeout = 300;
+  std::int32_t AdminMaxConnections = 8;
+  std::int32_t RelayMaxConnections = 32;
+  std::int32_t MaxLoginsPerAddress = 0;
   std::int32_t StatusPort = 28500;  // 0 or less: no status page
   std::string StatusAddress = "127.0.0.1";
 };

@@ -13,6 +13,7 @@
 #include "common/Protocol.h"
 #include "common/ZarnelException.h"
 #include "film/StreamFile.h"
+#include "net/IdException.h"
 #include "net/NetUtil.h"
 #include "store/IniFile.h"
 
@@ -40,10 +41,11 @@ std::int32_t NumberField(const std::string& text) {
 class TFilmSession {
  public:
   TFilmSession(const TSettingsHolder& settings, TLog& log, TGameStore& store,
-               TLiveFilmGames& liveGames, TIdPeerThread& thread)
+               TLoginThrottle* throttle, TLiveFilmGames& liveGames, TIdPeerThread& thread)
       : FSettings(settings),
         FLog(log),
         FStore(store),
+        FThrottle(throttle),
         FLiveGames(liveGames),
         FThread(thread),
         FConnection(thread.Connection()) {}
@@ -62,6 +64,8 @@ class TFilmSession {
   TNext Block();
   // Reads a block of Length bytes into FBlock, straight from the connection.
   void ReadBlockData(std::int32_t length);
+  // Sets the header flag of stream Index once its file holds more than the header.
+  void AnnounceHeader(int index);
   void CloseFiles() noexcept;
   void EndSession(const std::optional<std::string>& error) noexcept;
   void Log(const std::string& message) { FLog.WriteLog(FThread.ThreadId(), message); }
@@ -69,6 +73,7 @@ class TFilmSession {
   const TSettingsHolder& FSettings;
   TLog& FLog;
   TGameStore& FStore;
+  TLoginThrottle* const FThrottle;
   TLiveFilmGames& FLiveGames;
   TIdPeerThread& FThread;
   TIdTCPConnection& FConnection;
@@ -96,6 +101,12 @@ void TFilmSession::Run() {
       return;
     }
     CommandLoop();
+  } catch (const EIdSessionTimeout& e) {
+    // An expected end, not an error: its own plain line.
+    try {
+      Log(e.what());
+    } catch (...) {
+    }
   } catch (const std::exception& e) {
     error = e.what();
   } catch (...) {
@@ -159,10 +170,15 @@ TFilmSession::TNext TFilmSession::Auth(std::string fields) {
   const std::string password = NextField(fields, "\t");
   const std::string mode = UpperCase(NextField(fields, "\t"));
   const std::string game = UpperCase(NextField(fields, "\t"));
+  const std::string& address = FConnection.PeerAddress();
+  if (FThrottle) FThrottle->Wait(address, [&] { return FThread.Stopped(); });
   if (password != FSettings.Get()->FilmPassword) {
+    if (FThrottle) FThrottle->Refused(address);
     Count(Metrics().Ports[spFilm].LoginsFailed);
     return Refuse("Incorrect Password", "Incorrect Password");
   }
+  if (FThrottle) FThrottle->Accepted(address);
+  FThread.LoginDone();
   FAuthenticated = true;
   const bool resume = mode == "RESUME";
   // The name becomes one directory below the store root and nothing else.
@@ -234,6 +250,9 @@ void TFilmSession::Transmit(std::string fields) {
   TWriteBatch reply(FConnection);
   for (int i = 0; i < count; ++i) {
     FFiles[i] = std::make_unique<TStreamFile>(FStore.StreamPath(FGame, i, section));
+    // A crash between a stored block and its flag leaves the header on disk unannounced; a
+    // resumed upload may send nothing more for it, so the flag is rebuilt from the file.
+    AnnounceHeader(i);
     FConnection.WriteInteger(static_cast<std::int32_t>(FFiles[i]->Length()));
   }
   reply.Send();
@@ -259,17 +278,20 @@ TFilmSession::TNext TFilmSession::Block() {
     ReadBlockData(length);
     file->Append(FBlock.data(), static_cast<std::size_t>(length));
     if (FBlock.size() > KeptBlockBuffer) std::vector<char>().swap(FBlock);
-    // Bytes are on disk before the flag that tells viewers the header is complete.
-    if (!FHeaderDone[index] && file->Length() > FHeaderLength[index]) {
-      FStore.WriteHeader(FGame, index, FSection, true);
-      FHeaderDone[index] = true;
-    }
+    AnnounceHeader(index);
   } else if (kind == FilmBlockEnd) {
     // The file is closed before the flag that says no more data will come.
     FFiles[index].reset();
     FStore.WriteComplete(FGame, index, FSection, true);
   }
   return TNext::Continue;
+}
+
+void TFilmSession::AnnounceHeader(int index) {
+  // Called after the bytes are on disk, so the flag never promises more than the file holds.
+  if (FHeaderDone[index] || FFiles[index]->Length() <= FHeaderLength[index]) return;
+  FStore.WriteHeader(FGame, index, FSection, true);
+  FHeaderDone[index] = true;
 }
 
 void TFilmSession::ReadBlockData(std::int32_t length) {
@@ -312,11 +334,12 @@ void TFilmSession::EndSession(const std::optional<std::string>& error) noexcept 
 
 }  // namespace
 
-TFilmService::TFilmService(const TSettingsHolder& settings, TLog& log, TGameStore& store)
-    : FSettings(settings), FLog(log), FStore(store) {}
+TFilmService::TFilmService(const TSettingsHolder& settings, TLog& log, TGameStore& store,
+                           TLoginThrottle* throttle)
+    : FSettings(settings), FLog(log), FStore(store), FThrottle(throttle) {}
 
 TFilmService::~TFilmService() = default;
 
 void TFilmService::Execute(TIdPeerThread& AThread) {
-  TFilmSession(FSettings, FLog, FStore, FLiveGames, AThread).Run();
+  TFilmSession(FSettings, FLog, FStore, FThrottle, FLiveGames, AThread).Run();
 }

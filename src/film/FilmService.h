@@ -5,11 +5,14 @@
 #include "common/Settings.h"
 #include "film/LiveFilmGames.h"
 #include "net/IdTCPServer.h"
+#include "net/LoginThrottle.h"
 #include "store/GameStore.h"
 
 class TFilmService {
  public:
-  TFilmService(const TSettingsHolder& settings, TLog& log, TGameStore& store);
+  // Throttle, when given, paces password attempts per address.
+  TFilmService(const TSettingsHolder& settings, TLog& log, TGameStore& store,
+               TLoginThrottle* throttle = nullptr);
   ~TFilmService();
   // Session handler of the film server: runs one film session on AThread's connection.
   void Execute(TIdPeerThread& AThread);
@@ -20,5 +23,6 @@ class TFilmService {
   const TSettingsHolder& FSettings;
   TLog& FLog;
   TGameStore& FStore;
+  TLoginThrottle* const FThrottle;
   TLiveFilmGames FLiveGames;  // which session writes which game, shared by all sessions
 };

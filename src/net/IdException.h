@@ -75,3 +75,10 @@ class EIdReadTimeout : public EIdException {
  public:
   EIdReadTimeout() : EIdException("Read timed out.") {}
 };
+
+// A session phase (login, or browsing without a command) outlasted its time limit; the text
+// names which, and is logged as it is.
+class EIdSessionTimeout : public EIdException {
+ public:
+  using EIdException::EIdException;
+};

@@ -370,7 +370,7 @@ std::size_t TIdTCPConnection::Receive(char* space, std::size_t count) {
   // The peer may be waiting for what was collected before it answers.
   FlushWriteBuffer();
   const int fd = FSocket.Fd();
-  if (ReadTimeout > 0) WaitReadable(fd);
+  if (ReadTimeout > 0 || FHasDeadline) WaitReadable(fd);
   for (;;) {
     const ssize_t n = recv(fd, space, count, MSG_NOSIGNAL);
     if (n > 0) {
@@ -385,18 +385,41 @@ std::size_t TIdTCPConnection::Receive(char* space, std::size_t count) {
   }
 }
 
+void TIdTCPConnection::SetDeadline(std::chrono::steady_clock::time_point deadline,
+                                   std::string reason) {
+  FHasDeadline = true;
+  FDeadline = deadline;
+  FDeadlineReason = std::move(reason);
+}
+
+void TIdTCPConnection::ClearDeadline() {
+  FHasDeadline = false;
+}
+
 void TIdTCPConnection::WaitReadable(int fd) {
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ReadTimeout);
+  // The nearer of the read's own time-out and the session's deadline ends the wait.
+  auto deadline = Clock::time_point::max();
+  if (ReadTimeout > 0) deadline = Clock::now() + std::chrono::milliseconds(ReadTimeout);
+  const bool sessionEnds = FHasDeadline && FDeadline <= deadline;
+  if (sessionEnds) deadline = FDeadline;
+  const auto expire = [&]() -> void {
+    // The connection ends with its phase, so no handler is run again on it.
+    if (sessionEnds) {
+      MarkClosed(true);
+      throw EIdSessionTimeout(FDeadlineReason);
+    }
+    throw EIdReadTimeout();
+  };
   for (;;) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) throw EIdReadTimeout();
+    if (left <= 0) expire();
     pollfd p{fd, POLLIN, 0};
-    const int rc = poll(&p, 1, static_cast<int>(left));
+    // Whole milliseconds, rounded up so the wait never ends a little before the deadline.
+    const int rc = poll(&p, 1, static_cast<int>(std::min<long long>(left + 1, 1 << 30)));
     if (rc > 0) return;
-    if (rc == 0) throw EIdReadTimeout();
-    if (errno != EINTR) RaiseTransferError(errno, true);
+    if (rc < 0 && errno != EINTR) RaiseTransferError(errno, true);
   }
 }
 

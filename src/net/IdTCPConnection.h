@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -108,6 +109,12 @@ class TIdTCPConnection {
   // Milliseconds a read waits for data before raising EIdReadTimeout; 0 waits without limit.
   int ReadTimeout = 0;
 
+  // From now on no read waits past Deadline: one that would raises EIdSessionTimeout(Reason).
+  // Owning thread only.
+  void SetDeadline(std::chrono::steady_clock::time_point deadline, std::string reason);
+  // Reads wait as long as ReadTimeout says again.
+  void ClearDeadline();
+
   std::function<void(TIdTCPConnection&)> OnDisconnected;
 
  protected:
@@ -157,6 +164,9 @@ class TIdTCPConnection {
   TSocket FSocket;
   std::atomic<TState> FState{TState::Released};  // changed under FSocketLock
   TInputBuffer FInput;                           // owning thread only
+  bool FHasDeadline = false;                     // owning thread only, as the two below
+  std::chrono::steady_clock::time_point FDeadline;
+  std::string FDeadlineReason;
   int FWriteBuffering = 0;                       // open write buffers; owning thread only
   bool FQueueWrites = false;                     // owning thread only
   std::string FWriteBuffer;                      // owning thread only

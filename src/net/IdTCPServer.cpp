@@ -1,6 +1,8 @@
 #include "net/IdTCPServer.h"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -9,6 +11,8 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
+#include <map>
 #include <vector>
 
 #include "net/IdException.h"
@@ -45,6 +49,30 @@ int StartThread(void* (*body)(void*), void* arg, bool detached, pthread_t* id) {
   return rc;
 }
 
+// The kernel's own cap on the accept queue, so bursts of connects are not dropped.
+int ListenBacklog() {
+  int backlog = 0;
+  std::ifstream("/proc/sys/net/core/somaxconn") >> backlog;
+  return backlog > 0 ? backlog : SOMAXCONN;
+}
+
+// Notices a peer whose network vanished: probes after 60 s of silence, every 10 s, 6 times.
+void EnableKeepAlive(int fd) {
+  const int on = 1, idle = 60, interval = 10, count = 6;
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
+// Descriptors kept free for the log, stream files and info files of the running sessions.
+int DescriptorReserve(int limit) {
+  return std::min(256, limit / 4);
+}
+
+// Whether the process has already said it stopped accepting; one line per episode.
+std::atomic<bool> DescriptorsShort{false};
+
 using TPeerList = std::vector<std::shared_ptr<TIdPeerThread>>;
 
 void RemoveFrom(TPeerList& list, const TIdPeerThread* peer) {
@@ -72,7 +100,26 @@ struct TIdServerCore {
     ThreadsChanged.notify_all();
   }
 
+  // Takes a login slot for Address; false when MaxLogins (above 0) are taken already.
+  bool TakeLogin(const std::string& address, int maxLogins) {
+    std::lock_guard<std::mutex> lock(LoginLock);
+    int& count = Logins[address];
+    if (maxLogins > 0 && count >= maxLogins) {
+      if (count == 0) Logins.erase(address);
+      return false;
+    }
+    ++count;
+    return true;
+  }
+  void ReleaseLogin(const std::string& address) {
+    std::lock_guard<std::mutex> lock(LoginLock);
+    const auto it = Logins.find(address);
+    if (it != Logins.end() && --it->second <= 0) Logins.erase(it);
+  }
+
   TIdTCPServer& Owner;  // valid while the thread is in Threads
+  std::mutex LoginLock;
+  std::map<std::string, int> Logins;  // connections in their login phase per address; LoginLock
   std::mutex ThreadsLock;
   std::condition_variable ThreadsChanged;
   TPeerList Threads;  // guarded by ThreadsLock
@@ -105,6 +152,28 @@ void TIdPeerThread::Finish() noexcept {
   } catch (...) {
   }
   FCore->Forget(this);
+}
+bool TIdPeerThread::Stopped() const {
+  return Terminated() || !FConnection.Connected();
+}
+bool TIdPeerThread::LoggingIn() const {
+  return FLoggingIn;
+}
+void TIdPeerThread::LoginDone() {
+  if (!FLoggingIn) return;
+  FLoggingIn = false;
+  FConnection.ClearDeadline();
+  if (FCounted) FCore->ReleaseLogin(FConnection.PeerAddress());
+  FCounted = false;
+}
+void TIdPeerThread::LimitIdle(int seconds) {
+  if (FLoggingIn) return;
+  if (seconds <= 0) {
+    FConnection.ClearDeadline();
+    return;
+  }
+  FConnection.SetDeadline(std::chrono::steady_clock::now() + std::chrono::seconds(seconds),
+                          "Idle timeout");
 }
 
 TIdTCPServer::TIdTCPServer(std::uint16_t defaultPort)
@@ -169,7 +238,7 @@ void TIdTCPServer::Activate() {
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   addr.sin_port = htons(FDefaultPort);
   if (bind(socket.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(socket.Fd(), ListenQueue) != 0) {
+      listen(socket.Fd(), ListenBacklog()) != 0) {
     const int error = errno;
     if (error == EADDRINUSE) throw EIdCouldNotBindSocket();
     throw EIdSocketError(error);
@@ -212,6 +281,12 @@ void* TIdTCPServer::ListenThreadMain(void* server) {
 void TIdTCPServer::ListenLoop() {
   const int listenFd = FListenSocket.Fd();
   for (;;) {
+    // Connections wait in the kernel's queue until descriptors are free again.
+    if (!DescriptorsToSpare()) {
+      Sleep(100);
+      if (FStopping.load()) return;
+      continue;
+    }
     const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (FStopping.load()) {
       TSocket late(fd);  // closed at once: deactivation is under way
@@ -233,8 +308,34 @@ void TIdTCPServer::ListenLoop() {
   }
 }
 
+bool TIdTCPServer::DescriptorsToSpare() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
+  const int max = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 30));
+  if (TSocket::OpenCount() < max - DescriptorReserve(max)) {
+    DescriptorsShort = false;
+    return true;
+  }
+  if (!DescriptorsShort.exchange(true) && OnLog) {
+    try {
+      OnLog(0, "Open file limit nearly reached: no new connections are accepted until some close");
+    } catch (...) {
+      // The log may be the very thing that cannot be opened.
+    }
+  }
+  return false;
+}
+
 void TIdTCPServer::Accept(TSocket socket) {
+  EnableKeepAlive(socket.Fd());
   std::shared_ptr<TIdPeerThread> peer(new TIdPeerThread(FCore, std::move(socket)));
+  // Many connections from one address that never log in are refused like those over the limit.
+  if (!FCore->TakeLogin(peer->FConnection.PeerAddress(), MaxLoginsPerAddress)) {
+    if (Counters) Count(Counters->Refused);
+    peer->FConnection.Disconnect();
+    return;
+  }
+  peer->FCounted = true;
   {
     std::lock_guard<std::mutex> lock(FCore->LiveLock);
     FCore->LiveThreads.push_back(peer);
@@ -262,6 +363,7 @@ void TIdTCPServer::Accept(TSocket socket) {
   if (Counters && (started || refused)) Count(started ? Counters->Accepted : Counters->Refused);
   if (started) return;
   // Refused (or no thread could be had): the peer sees its connection closed without a byte.
+  peer->LoginDone();
   peer->FConnection.Disconnect();
   FCore->Forget(peer.get());
 }
@@ -280,6 +382,7 @@ void* TIdTCPServer::SessionThreadMain(void* arg) {
     core->Owner.Serve(*peer);
   } catch (...) {
   }
+  peer->LoginDone();
   // A handed-over session goes on without this thread and its stack.
   if (peer->FHandedOver.load()) return nullptr;
   peer->Finish();
@@ -288,6 +391,9 @@ void* TIdTCPServer::SessionThreadMain(void* arg) {
 
 void TIdTCPServer::Serve(TIdPeerThread& peer) {
   TIdTCPConnection& connection = peer.FConnection;
+  if (LoginTimeout > 0)
+    connection.SetDeadline(std::chrono::steady_clock::now() + std::chrono::seconds(LoginTimeout),
+                           "Login timeout");
   while (connection.Connected() && !peer.FHandedOver.load()) {
     try {
       if (!RunSession(peer)) throw EIdNoExecuteHandlerFound();

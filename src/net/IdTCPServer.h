@@ -27,6 +27,8 @@ class TIdPeerThread : public std::enable_shared_from_this<TIdPeerThread> {
   std::int32_t ThreadId() const;
   // True once deactivation has asked the session to stop.
   bool Terminated() const;
+  // True once the session has nothing left to do: terminated, or its connection closed.
+  bool Stopped() const;
   // The server that accepted the connection.
   TIdTCPServer& Server();
   // Called by the session handler: once it returns, its thread ends without closing the
@@ -35,6 +37,14 @@ class TIdPeerThread : public std::enable_shared_from_this<TIdPeerThread> {
   std::shared_ptr<TIdPeerThread> HandOver();
   // Ends a handed-over session: closes the connection and leaves the server's lists.
   void Finish() noexcept;
+  // True until the service calls LoginDone: the connection is in its login phase, bound by
+  // the server's LoginTimeout and counted against MaxLoginsPerAddress.
+  bool LoggingIn() const;
+  // Ends the login phase; later calls do nothing.
+  void LoginDone();
+  // After the login phase: the next reads wait at most Seconds (0 or less: no limit) and then
+  // raise EIdSessionTimeout("Idle timeout"). During the login phase its deadline holds.
+  void LimitIdle(int seconds);
 
  private:
   friend class TIdTCPServer;
@@ -46,11 +56,12 @@ class TIdPeerThread : public std::enable_shared_from_this<TIdPeerThread> {
   std::atomic<std::int32_t> FThreadId{0};
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FHandedOver{false};
+  bool FCounted = false;   // holds a login slot of its address; set at accept, then own thread
+  bool FLoggingIn = true;  // own thread only
 };
 
 class TIdTCPServer {
  public:
-  static constexpr int ListenQueue = 15;
   static constexpr int TerminateWaitTime = 5000;
 
   // Port 0 binds an ephemeral port (tests); BoundPort tells which.
@@ -69,6 +80,12 @@ class TIdTCPServer {
   // The port actually listened on while active (the last one after deactivation).
   std::uint16_t BoundPort() const;
 
+  // Seconds a connection may take from accept to LoginDone; 0 or less: no limit.
+  int LoginTimeout = 0;
+  // Connections from one address that may be in their login phase at once; 0 or less: any.
+  int MaxLoginsPerAddress = 0;
+  // Writes a log line (thread id, message); unassigned, nothing is logged.
+  std::function<void(std::int32_t, const std::string&)> OnLog;
   // Upper bound on running sessions; 0 or negative means no bound. May change while active
   // (a settings reload): sessions already running are kept.
   std::atomic<int> MaxConnections{0};
@@ -96,6 +113,9 @@ class TIdTCPServer {
   void Deactivate();
   // The listening thread: accepts until deactivation shuts the listening socket down.
   void ListenLoop();
+  // False while so few descriptors are left that a new session could starve the log, stream
+  // and info files of the ones running; says so once in the log when that begins.
+  bool DescriptorsToSpare();
   // Hands an accepted socket to a new session thread, or refuses it over MaxConnections.
   void Accept(TSocket socket);
   // The session thread's dispatch loop.

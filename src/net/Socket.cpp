@@ -39,6 +39,7 @@ void TSocket::Reset() noexcept {
   // Linux releases the descriptor even when close reports EINTR, so it is never retried.
   close(FFd);
   FFd = -1;
+  --FOpenCount;
 }
 
 std::uint16_t TSocket::LocalPort() const {

@@ -1,6 +1,7 @@
 // Sole owner of one socket descriptor; the only place in the program that closes a socket.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -8,13 +9,18 @@ class TSocket {
  public:
   TSocket() = default;
   // Takes ownership of Fd (-1 holds nothing).
-  explicit TSocket(int fd) noexcept : FFd(fd) {}
+  explicit TSocket(int fd) noexcept : FFd(fd) {
+    if (fd >= 0) ++FOpenCount;
+  }
   // Closes the descriptor if one is held.
   ~TSocket() { Reset(); }
   TSocket(TSocket&& other) noexcept : FFd(other.FFd) { other.FFd = -1; }
   TSocket& operator=(TSocket&& other) noexcept;
   TSocket(const TSocket&) = delete;
   TSocket& operator=(const TSocket&) = delete;
+
+  // Sockets held open by TSocket objects in the whole process.
+  static int OpenCount() noexcept { return FOpenCount.load(); }
 
   // Opens a new IPv4 stream socket; raises EIdSocketError.
   static TSocket CreateTcp();
@@ -35,5 +41,6 @@ class TSocket {
   void PeerName(std::string& address, std::uint16_t& port) const;
 
  private:
+  static inline std::atomic<int> FOpenCount{0};
   int FFd = -1;
 };

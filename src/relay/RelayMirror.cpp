@@ -36,6 +36,8 @@ constexpr std::size_t MaxFinishedEntries = 4;
 // Largest data piece accepted in one stream record (the upstream sends at most its budget).
 constexpr std::int32_t MaxPiece = 1 << 20;
 constexpr std::int32_t MaxGames = 1 << 20;
+// Bytes of game names one list may bring; far beyond any real store.
+constexpr std::size_t MaxListBytes = 4 << 20;
 // A read the upstream leaves unanswered this long breaks the link.
 constexpr int ReadTimeoutMs = 30000;
 
@@ -189,7 +191,12 @@ void TRelayMirror::TSession::RefreshGames() {
   const std::int32_t count = FConnection.ReadInteger();
   if (count < 0 || count > MaxGames) throw EOutOfStep("game count " + std::to_string(count));
   std::vector<std::string> games(static_cast<std::size_t>(count));
-  for (std::string& game : games) game = FConnection.ReadLn();
+  std::size_t bytes = 0;
+  for (std::string& game : games) {
+    game = FConnection.ReadLn();
+    bytes += game.size();
+    if (bytes > MaxListBytes) throw EOutOfStep("game list too long");
+  }
   for (const std::string& game : games) {
     if (Count(false) >= MaxActiveGames) return;
     const bool tracked = std::any_of(FEntries.begin(), FEntries.end(),

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "net/IdException.h"
+
 namespace {
 
 enum TRelayCommand : std::int32_t {
@@ -29,7 +31,8 @@ std::int64_t StreamSize(std::istream& stream) {
 
 // What one connection keeps for the length of its session.
 struct TidZarnelRelayServer::TRelaySession {
-  explicit TRelaySession(TIdTCPConnection& connection) : Connection(connection) {}
+  TRelaySession(TIdPeerThread& thread) : Thread(thread), Connection(thread.Connection()) {}
+  TIdPeerThread& Thread;
   TIdTCPConnection& Connection;
   bool Authorized = false;
   TListRelayedSections Sections;
@@ -39,11 +42,18 @@ TidZarnelRelayServer::TidZarnelRelayServer(std::uint16_t defaultPort) : TIdTCPSe
 
 bool TidZarnelRelayServer::RunSession(TIdPeerThread& AThread) {
   TIdTCPServer::RunSession(AThread);  // no OnExecute here, so this does nothing
-  TRelaySession session(AThread.Connection());
+  TRelaySession session(AThread);
   TIdTCPConnection& connection = session.Connection;
   // Ends by a read or write failing once the peer goes; the connection layer handles that.
   while (!AThread.Terminated()) {
-    const std::int32_t command = connection.ReadInteger() & 0xFF;
+    std::int32_t command = 0;
+    try {
+      command = connection.ReadInteger() & 0xFF;
+    } catch (const EIdSessionTimeout& e) {
+      if (OnLog) OnLog(AThread.ThreadId(), e.what());
+      return true;
+    }
+    AThread.LoginDone();  // the first command ends the login phase
     // The acknowledgement and the command's reply leave together.
     TWriteBatch reply(connection);
     connection.WriteInteger(session.Authorized || command == rcAuthorize ? 1 : 0);
@@ -59,7 +69,7 @@ bool TidZarnelRelayServer::RunSession(TIdPeerThread& AThread) {
         SendGameInfo(session);
         break;
       case rcAddSection:
-        AddRelayedSection(session);
+        if (!AddRelayedSection(session)) return true;
         break;
       case rcSendBlocks:
         SendBlocks(session);
@@ -111,12 +121,21 @@ void TidZarnelRelayServer::SendGameInfo(TRelaySession& session) {
   session.Connection.WriteInteger(completed ? 1 : 0);
 }
 
-void TidZarnelRelayServer::AddRelayedSection(TRelaySession& session) {
+bool TidZarnelRelayServer::AddRelayedSection(TRelaySession& session) {
   const std::string gameName = session.Connection.ReadLn();
   const std::int32_t section = session.Connection.ReadInteger();
+  if (session.Sections.Count() >= MaxRelayedSections) {
+    if (OnLog)
+      OnLog(session.Thread.ThreadId(), "Relay client closed: more than " +
+                                           std::to_string(MaxRelayedSections) +
+                                           " relayed sections " + session.Connection.PeerAddress());
+    session.Connection.Disconnect();
+    return false;
+  }
   TRelayedSection& item = session.Sections.Add(gameName, section);
   item.BlockStart[0] = session.Connection.ReadInteger();
   item.BlockStart[1] = session.Connection.ReadInteger();
+  return true;
 }
 
 namespace {

@@ -42,6 +42,10 @@ class TidZarnelRelayServer : public TIdTCPServer {
   // A server listening on DefaultPort once active (0: an ephemeral port).
   explicit TidZarnelRelayServer(std::uint16_t defaultPort);
 
+  // Relayed sections one connection may hold; a connection asking for more is closed, so one
+  // peer cannot grow the server's memory without bound.
+  static constexpr int MaxRelayedSections = 1024;
+
   // Byte budget of one block request, shared out over the relayed sections. Set before
   // activation; read-only while active.
   std::int32_t BlockSize = 25000;
@@ -65,7 +69,8 @@ class TidZarnelRelayServer : public TIdTCPServer {
   void Authorize(TRelaySession& session);
   void SendGameList(TRelaySession& session);
   void SendGameInfo(TRelaySession& session);
-  void AddRelayedSection(TRelaySession& session);
+  // False when the connection went over MaxRelayedSections and was closed.
+  bool AddRelayedSection(TRelaySession& session);
   void SendBlocks(TRelaySession& session);
   void SendSectionStatus(TRelaySession& session);
   void SendStreamRecord(TRelaySession& session, TRelayedSection& item, int stream,

@@ -45,6 +45,11 @@ const TField Fields[] = {
     Field("AdminPassword", TApply::Live, true, &TSettings::AdminPassword),
     Field("StatusPort", TApply::Restart, false, &TSettings::StatusPort),
     Field("StatusAddress", TApply::Restart, false, &TSettings::StatusAddress),
+    Field("LoginTimeout", TApply::Restart, false, &TSettings::LoginTimeout),
+    Field("IdleTimeout", TApply::Live, false, &TSettings::IdleTimeout),
+    Field("AdminMaxConnections", TApply::Live, false, &TSettings::AdminMaxConnections),
+    Field("RelayMaxConnections", TApply::Live, false, &TSettings::RelayMaxConnections),
+    Field("MaxLoginsPerAddress", TApply::Restart, false, &TSettings::MaxLoginsPerAddress),
 };
 
 void Append(std::string& list, const std::string& item) {

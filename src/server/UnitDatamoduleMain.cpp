@@ -70,12 +70,20 @@ void TDataModuleMain::StartServer() {
   const std::shared_ptr<const TSettings> settings = FSettings.Get();
   idTCPServerFilmer.MaxConnections = settings->FilmMaxConnections;
   idTCPServerViewer.MaxConnections = settings->ViewMaxConnections;
+  IdTCPServerAdmin.MaxConnections = settings->AdminMaxConnections;
+  IdTCPServerRelay.MaxConnections = settings->RelayMaxConnections;
+  for (TIdTCPServer* server : std::initializer_list<TIdTCPServer*>{
+           &idTCPServerFilmer, &idTCPServerViewer, &IdTCPServerRelay, &IdTCPServerAdmin}) {
+    server->LoginTimeout = settings->LoginTimeout;
+    server->MaxLoginsPerAddress = settings->MaxLoginsPerAddress;
+    server->OnLog = [this](std::int32_t id, const std::string& m) { WriteLog(id, m); };
+  }
 
-  FFilmService = std::make_unique<TFilmService>(FSettings, *FLog, *FStore);
-  FViewService = std::make_unique<TViewService>(FSettings, *FLog, *FStore, *FActiveUsers,
-                                                FBaseDir + "users.txt",
-                                                [this] { return idTCPServerViewer.ThreadCount(); });
-  FAdminService = std::make_unique<TAdminService>(FSettings, *FLog, *FStore);
+  FFilmService = std::make_unique<TFilmService>(FSettings, *FLog, *FStore, &FLoginThrottle);
+  FViewService = std::make_unique<TViewService>(
+      FSettings, *FLog, *FStore, *FActiveUsers, FBaseDir + "users.txt",
+      [this] { return idTCPServerViewer.ThreadCount(); }, &FLoginThrottle);
+  FAdminService = std::make_unique<TAdminService>(FSettings, *FLog, *FStore, &FLoginThrottle);
 
   ResetViewers();
 
@@ -136,6 +144,8 @@ void TDataModuleMain::ReloadSettings() {
     // Sessions already running stay; only new connections meet the new limits.
     idTCPServerFilmer.MaxConnections = outcome.Applied.FilmMaxConnections;
     idTCPServerViewer.MaxConnections = outcome.Applied.ViewMaxConnections;
+    IdTCPServerAdmin.MaxConnections = outcome.Applied.AdminMaxConnections;
+    IdTCPServerRelay.MaxConnections = outcome.Applied.RelayMaxConnections;
     WriteLog(0, "Settings reloaded: " + (outcome.Changed.empty() ? "no change" : outcome.Changed));
     if (!outcome.NeedRestart.empty())
       WriteLog(0, "Settings kept until a restart: " + outcome.NeedRestart);
@@ -151,6 +161,8 @@ void TDataModuleMain::ResetViewers() {
     // Only a directory can hold an info file; a stray plain file must not stop the start.
     struct stat st {};
     if (stat((FStreamsDir + game).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    // No session runs yet, so a temporary info file can only be left by a killed process.
+    FStore->RemoveTempFiles(game);
     FStore->WriteViewers(game, 0);
   }
 }

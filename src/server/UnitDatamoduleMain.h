@@ -10,6 +10,7 @@
 #include "common/Log.h"
 #include "common/Settings.h"
 #include "net/IdTCPServer.h"
+#include "net/LoginThrottle.h"
 #include "relay/UnitidZarnelRelayServer.h"
 #include "store/GameStore.h"
 #include "store/SettingsFile.h"
@@ -63,6 +64,7 @@ class TDataModuleMain {
   TSettingsHolder FSettings;  // replaced whole by StartServer and ReloadSettings
   std::unique_ptr<TLog> FLog;
   std::unique_ptr<TGameStore> FStore;
+  TLoginThrottle FLoginThrottle;  // password attempts of every port, per address
   std::unique_ptr<TListActiveUsers> FActiveUsers;
   std::unique_ptr<TRelayUpstream> FRelayUpstream;  // the relay server's hooks
   std::unique_ptr<TRelayThread> FRelayThread;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -31,8 +32,12 @@ std::string SummaryLine(int section, const std::string& text) {
 }  // namespace
 
 bool IsValidGameName(const std::string& game) {
+  // Control characters would break the line framing of the game lists.
+  const auto control = [](char c) {
+    return static_cast<unsigned char>(c) < 32 || static_cast<unsigned char>(c) == 127;
+  };
   return !game.empty() && game != "." && game != ".." && game.find('/') == std::string::npos &&
-         game.find('\0') == std::string::npos;
+         std::none_of(game.begin(), game.end(), control);
 }
 
 std::string StreamFileName(int stream, int section) {
@@ -45,8 +50,9 @@ void ListGames(const std::string& dir, std::vector<std::string>& list) {
   if (!d) return;
   while (const dirent* entry = ::readdir(d)) {
     const std::string name = entry->d_name;
-    // Names beginning with "." are hidden, "." and ".." included.
-    if (name.empty() || name[0] == '.') continue;
+    // Names beginning with "." are hidden, "." and ".." included; a name no session could
+    // have made (control characters) is left out too.
+    if (name.empty() || name[0] == '.' || !IsValidGameName(name)) continue;
     struct stat st {};
     if (::fstatat(::dirfd(d), name.c_str(), &st, 0) != 0) continue;
     list.push_back(name);
@@ -354,4 +360,14 @@ void TGameStore::ListSections(const std::string& game, std::vector<std::string>&
     const char* text = record.data() + SummaryOffset;
     list.push_back(SummaryLine(s, std::string(text, ::strnlen(text, SummarySize))));
   }
+}
+
+void TGameStore::RemoveTempFiles(const std::string& game) {
+  std::string dir;
+  if (!GameFile(game, "", dir)) return;
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return;
+  while (const dirent* entry = ::readdir(d))
+    if (IsIniTempName(entry->d_name, InfoFileName)) ::unlinkat(::dirfd(d), entry->d_name, 0);
+  ::closedir(d);
 }

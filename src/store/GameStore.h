@@ -17,7 +17,8 @@
 
 #include "store/IniFile.h"
 
-// A game name is one path component: not empty, not "." or "..", no "/" and no NUL byte.
+// A game name is one path component: not empty, not "." or "..", no "/" and no control
+// character (bytes below 32 and 127).
 bool IsValidGameName(const std::string& game);
 
 // Stream data file name of stream N, section S: "stream_%d_%d".
@@ -83,6 +84,9 @@ class TGameStore {
   bool ReadMirrored(const std::string& game);
   void WriteMirrored(const std::string& game, bool value);
 
+  // Removes the temporary info files a process killed in mid-write left in Game's directory.
+  // Only safe while no session runs: the start-up walk calls it.
+  void RemoveTempFiles(const std::string& game);
   // One stream of a section set-up: its type, announced size and header length.
   struct TStreamSetup {
     std::uint8_t Type = 0;

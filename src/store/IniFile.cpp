@@ -191,6 +191,22 @@ void TMemIniFile::SaveText(const std::string& fileName, const std::string& text)
   temp.Keep();
 }
 
+bool IsIniTempName(const std::string& name, const std::string& base) {
+  // "." Base "." pid "." counter ".tmp", as TTempFile names them.
+  const std::string prefix = "." + base + ".", suffix = ".tmp";
+  if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) ||
+      !name.ends_with(suffix))
+    return false;
+  const std::string middle =
+      name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+  const std::size_t dot = middle.find('.');
+  const auto digits = [](const std::string& t) {
+    return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
+  };
+  return dot != std::string::npos && digits(middle.substr(0, dot)) &&
+         digits(middle.substr(dot + 1));
+}
+
 bool TryStrToInt(const std::string& input, std::int32_t& value) {
   std::string_view text(input);
   std::string replaced;

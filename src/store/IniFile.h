@@ -62,5 +62,8 @@ class TIniFile : public TMemIniFile {
   using TMemIniFile::TMemIniFile;
 };
 
+// True for Name of a temporary file SaveFile makes while replacing a file named Base.
+bool IsIniTempName(const std::string& name, const std::string& base);
+
 // Converts Text as an INI integer ("0x"/"$" hex, signed decimal); false when it does not convert.
 bool TryStrToInt(const std::string& text, std::int32_t& value);

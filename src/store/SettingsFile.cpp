@@ -29,6 +29,12 @@ TSettings FromIni(const TIniFile& ini) {
   out.RelayAllowFrom = ini.ReadString(s, "RelayAllowFrom", "");
   out.FilmPassword = ini.ReadString(s, "filmpass", "");
   out.AdminPassword = ini.ReadString(s, "AdminPassword", "");
+  for (auto [key, value] : {std::pair{"LoginTimeout", &out.LoginTimeout},
+                            {"IdleTimeout", &out.IdleTimeout},
+                            {"AdminMaxConnections", &out.AdminMaxConnections},
+                            {"RelayMaxConnections", &out.RelayMaxConnections},
+                            {"MaxLoginsPerAddress", &out.MaxLoginsPerAddress}})
+    *value = ini.ReadInteger(s, key, *value);
   out.StatusPort = ini.ReadInteger(s, "StatusPort", out.StatusPort);
   out.StatusAddress = ini.ReadString(s, "StatusAddress", out.StatusAddress);
   if (out.StatusAddress.empty()) out.StatusAddress = TSettings{}.StatusAddress;

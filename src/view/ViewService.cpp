@@ -5,6 +5,7 @@
 
 #include "common/Metrics.h"
 #include "common/Protocol.h"
+#include "net/IdException.h"
 #include "net/NetUtil.h"
 #include "store/IniFile.h"
 #include "view/UnitListUser.h"
@@ -30,19 +31,23 @@ struct TViewService::TSessionState {
 
 TViewService::TViewService(const TSettingsHolder& settings, TLog& log, TGameStore& store,
                            TListActiveUsers& activeUsers, std::string usersFile,
-                           std::function<int()> connectionCount)
+                           std::function<int()> connectionCount, TLoginThrottle* throttle)
     : FSettings(settings),
       FLog(log),
       FStore(store),
       FActiveUsers(activeUsers),
       FUsersFile(std::move(usersFile)),
-      FConnectionCount(std::move(connectionCount)) {}
+      FConnectionCount(std::move(connectionCount)),
+      FThrottle(throttle) {}
 
 void TViewService::Execute(TIdPeerThread& AThread) {
   TSessionState state;
   std::optional<std::string> error;
   try {
     RunSession(AThread, state);
+  } catch (const EIdSessionTimeout& e) {
+    // An expected end, not an error: its own plain line.
+    Log(AThread, e.what());
   } catch (const std::exception& e) {
     error = e.what();
   } catch (...) {
@@ -76,8 +81,10 @@ void TViewService::RunSession(TIdPeerThread& AThread, TSessionState& state) {
     welcome.Send();
   }
   if (auth && !Login(AThread, state)) return;
+  AThread.LoginDone();
 
   while (!AThread.Terminated()) {
+    AThread.LimitIdle(FSettings.Get()->IdleTimeout);
     std::string fields = connection.ReadLn();
     Debug(AThread, "Incoming Command: [" + fields + "]");
     const std::string command = UpperCase(NextField(fields, "\t"));
@@ -89,6 +96,7 @@ void TViewService::RunSession(TIdPeerThread& AThread, TSessionState& state) {
       SendSectionList(connection, UpperCase(NextField(fields, "\t")));
     } else if (command == "REQUEST") {
       Debug(AThread, "Requesting Stream");
+      AThread.LimitIdle(0);  // a streaming viewer only answers the sender
       Request(AThread, state, fields);
       return;
     }
@@ -100,6 +108,18 @@ bool TViewService::Login(TIdPeerThread& AThread, TSessionState& state) {
   std::string line = connection.ReadLn();
   const std::string user = NextField(line, "\t");
   const std::string password = NextField(line, "\t");
+  // The password is checked before the name is taken, so that guesses at a name never hold it
+  // and lock its owner out.
+  if (FThrottle) FThrottle->Wait(connection.PeerAddress(), [&] { return AThread.Stopped(); });
+  const std::string stored = TListUser(FUsersFile).GetPassword(user);
+  if (password.empty() || password != stored) {
+    if (FThrottle) FThrottle->Refused(connection.PeerAddress());
+    Count(Metrics().Ports[spView].LoginsFailed);
+    Log(AThread, "Incorrect username or password (" + user + ")");
+    connection.WriteLn("FAIL\tIncorrect username or password");
+    return false;
+  }
+  if (FThrottle) FThrottle->Accepted(connection.PeerAddress());
   if (FActiveUsers.CheckAndAdd(user)) {
     Log(AThread, user + " user is already logged in");
     connection.WriteLn("FAIL\t" + user + " user is already logged in");
@@ -107,13 +127,6 @@ bool TViewService::Login(TIdPeerThread& AThread, TSessionState& state) {
   }
   state.UserName = user;
   state.Registered = true;
-  const std::string stored = TListUser(FUsersFile).GetPassword(user);
-  if (password.empty() || password != stored) {
-    Count(Metrics().Ports[spView].LoginsFailed);
-    Log(AThread, "Incorrect username or password (" + user + ")");
-    connection.WriteLn("FAIL\tIncorrect username or password");
-    return false;
-  }
   Log(AThread, "Authenticated successfully (" + user + ")");
   connection.WriteLn("OK");
   return true;

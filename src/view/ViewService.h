@@ -7,6 +7,7 @@
 #include "common/Log.h"
 #include "common/Settings.h"
 #include "net/IdTCPServer.h"
+#include "net/LoginThrottle.h"
 #include "store/GameStore.h"
 #include "view/StreamFileCache.h"
 #include "view/UnitListActiveUsers.h"
@@ -14,10 +15,11 @@
 
 class TViewService {
  public:
-  // UsersFile is the accounts file; ConnectionCount gives the view server's running sessions.
+  // UsersFile is the accounts file; ConnectionCount gives the view server's running sessions;
+  // Throttle, when given, paces password attempts per address.
   TViewService(const TSettingsHolder& settings, TLog& log, TGameStore& store,
                TListActiveUsers& activeUsers, std::string usersFile,
-               std::function<int()> connectionCount);
+               std::function<int()> connectionCount, TLoginThrottle* throttle = nullptr);
   // Session handler of the view server: runs one view session on AThread's connection. A
   // session that requests a game is handed to the sender threads, which end it.
   void Execute(TIdPeerThread& AThread);
@@ -45,6 +47,7 @@ class TViewService {
   TListActiveUsers& FActiveUsers;
   const std::string FUsersFile;
   const std::function<int()> FConnectionCount;
+  TLoginThrottle* const FThrottle;
   TStreamFileCache FFiles;
   TViewSenders FSenders;  // last: its threads go before anything they use
 };

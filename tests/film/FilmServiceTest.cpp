@@ -215,6 +215,25 @@ TEST_F(FilmServiceTest, RefusalsAreRepliedAndLogged) {
   EXPECT_EQ(reasons, expected);
 }
 
+TEST_F(FilmServiceTest, SetUpRebuildsAHeaderFlagACrashLeftUnwritten) {
+  // Killed after storing a block that completes the header, before writing its flag.
+  std::filesystem::create_directories(streams + "CRASH");
+  test::WriteFile(streams + "CRASH/info.ini", "[block]\n0_0=10\n1_0=10\n");
+  test::WriteFile(streams + "CRASH/stream_0_0", std::string(11, 'x'));
+  test::WriteFile(streams + "CRASH/stream_1_0", std::string(10, 'y'));
+  auto c = Connect("RESUME\tcrash");
+  EXPECT_EQ(Transmit(*c, 0, {0, 11, 10, 1, 10, 10}), (Ints{11, 10}));
+  Sync(*c);
+  EXPECT_EQ(Info("CRASH", "header/0_0"), "1");
+  EXPECT_EQ(Info("CRASH", "header/1_0"), "-");  // exactly the header: not complete yet
+}
+
+TEST_F(FilmServiceTest, NamesWithControlCharactersAreRefused) {
+  for (const std::string name : {"A\rB", "A\x01", "\x7f", "A\x1f"})
+    Refused("AUTH\tpw\t\t" + name, "Invalid game name");
+  EXPECT_TRUE(test::ListDir(streams).empty());
+}
+
 TEST_F(FilmServiceTest, BadBlocksAndSetUpsEndTheSessionWithAnError) {
   for (const auto& [game, line, ints] : std::vector<std::tuple<std::string, std::string, Ints>>{
            {"MANY", "TRANSMIT\t4\t1", {}},

@@ -165,6 +165,30 @@ TEST_F(ServerTest, MaxConnectionsRefusesAndAnOpenConnectionIsDispatchedAgain) {
   EXPECT_EQ(next.ReceiveLine(), "2 y 127.0.0.1 2 id");
 }
 
+TEST_F(ServerTest, LoginsPerAddressCountOnlyTheLoginPhase) {
+  FServer.MaxLoginsPerAddress = 1;
+  // "in" ends the login phase; after it reads wait without the deadline.
+  Start([](TIdPeerThread& thread) {
+    const std::string line = thread.Connection().ReadLn();
+    if (line == "in") thread.LoginDone();
+    thread.Connection().WriteLn(line + (thread.LoggingIn() ? " login" : " done"));
+  });
+  test::TRawClient first(Port());
+  first.Send("x\n");
+  EXPECT_EQ(first.ReceiveLine(), "x login");
+  EXPECT_TRUE(test::TRawClient(Port()).ClosedByPeer());
+  test::TRawClient elsewhere(Port(), "127.0.0.2");
+  elsewhere.Send("y\n");
+  EXPECT_EQ(elsewhere.ReceiveLine(), "y login");
+  // Logged in, a connection no longer counts: a LAN behind one address is not limited.
+  first.Send("in\n");
+  EXPECT_EQ(first.ReceiveLine(), "in done");
+  test::TRawClient second(Port());
+  second.Send("in\n");
+  EXPECT_EQ(second.ReceiveLine(), "in done");
+  EXPECT_TRUE(test::TRawClient(Port(), "127.0.0.2").ClosedByPeer());
+}
+
 TEST_F(ServerTest, BindFailureThenDeactivationThenRebindingThePort) {
   Start([this](TIdPeerThread& thread) {
     try {

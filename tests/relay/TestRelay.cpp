@@ -244,3 +244,26 @@ TEST_F(RelayThreadTest, RefusedAttemptsAreLoggedAndRetriedUntilDestroyed) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(RelayServerTest, ClosesAConnectionThatAsksForTooManySections) {
+  std::atomic<int> logged{0};
+  FServer.OnLog = [&](std::int32_t, const std::string& message) {
+    if (message == "Relay client closed: more than 1024 relayed sections 127.0.0.1") ++logged;
+  };
+  auto peer = Open();
+  std::string adds;
+  for (int i = 0; i < TidZarnelRelayServer::MaxRelayedSections; ++i)
+    adds += std::string("\0\0\0\3GAME\r\n", 10) + std::string(12, '\0');
+  peer->Send(adds);
+  EXPECT_EQ(Ints(*peer, TidZarnelRelayServer::MaxRelayedSections),
+            V(TidZarnelRelayServer::MaxRelayedSections, 0));
+  // The list is whole: the next command is still served.
+  EXPECT_EQ(Ask(*peer, 2, 4, "GAME"), (V{0, -1, 0, 0}));
+  EXPECT_EQ(Ask(*peer, 3, 1, "GAME", {0}), V{0});
+  EXPECT_TRUE(peer->ClosedByPeer());
+  EXPECT_EQ(logged, 1);
+}
+
+}  // namespace

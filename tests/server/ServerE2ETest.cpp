@@ -72,6 +72,17 @@ TEST_F(ServerE2ETest, RunsRefusesFailedStartsAndStopsOnSigint) {
   EXPECT_EQ(test::ReadFile(dir / "zarnel.ini"), ini);
 }
 
+TEST_F(ServerE2ETest, StartUpRemovesTheTemporaryInfoFilesOfAKilledRun) {
+  std::filesystem::create_directories(dir / "Streams/GAME");
+  test::WriteFile(dir / "Streams/GAME/.info.ini.4242.7.tmp", "[stream]\nviewers=");
+  test::WriteFile(dir / "Streams/GAME/stream_0_0", "data");
+  auto server = Start();
+  EXPECT_EQ(test::ListDir(dir / "Streams/GAME"),
+            (std::vector<std::string>{"info.ini", "stream_0_0"}));
+  server->Signal(SIGTERM);
+  EXPECT_NE(server->Wait(), -1);
+}
+
 TEST_F(ServerE2ETest, SigtermTwiceStopsOnce) {
   auto server = Start();
   EXPECT_TRUE(std::filesystem::is_directory(dir / "Streams"));

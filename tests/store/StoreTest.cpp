@@ -168,6 +168,29 @@ TEST_F(StoreTest, MissingGamesAndInvalidNamesTouchNothing) {
   EXPECT_EQ(test::ReadFile(FDir / "info.ini") + test::ReadFile(FRoot + "info.ini"), info + info);
 }
 
+TEST_F(StoreTest, ControlCharactersInNamesAndLeftoverTempFiles) {
+  const std::string info = "[stream]\navailable=1\n";
+  for (const std::string& name : Names{"A\tB", "C\rD", "E\nF", "G\x01", "H\x7f", "OK"})
+    MakeGame(name, info);
+  Names list;
+  ListGames(FRoot, list);
+  EXPECT_EQ(list, Names{"OK"});
+  EXPECT_FALSE(FStore.ReadAvailable("A\tB"));
+  EXPECT_THROW(FStore.WriteAvailable("A\tB", true), EFCreateError);
+  EXPECT_TRUE(IsValidGameName("\x80\xff"));  // bytes of other encodings are names
+
+  // Only the names the atomic save gives its temporary files are removed.
+  const Names leftovers{".info.ini.123.0.tmp", ".info.ini.4.56789.tmp"};
+  const Names kept{".info.ini.x.1.tmp", ".info.ini.1.tmp",    "info.ini",
+                   "info.ini.1.2.tmp",  ".other.ini.1.2.tmp", "stream_0_0"};
+  for (const auto& name : leftovers) test::WriteFile(FRoot + "OK/" + name, "");
+  for (const auto& name : kept) test::WriteFile(FRoot + "OK/" + name, info);
+  FStore.RemoveTempFiles("OK");
+  Names want = kept;
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(test::ListDir(FRoot + "OK"), want);
+}
+
 TEST_F(StoreTest, InfoKeptInMemorySeesOutsideChangesAndWritesThrough) {
   MakeGame("G", "[stream]\navailable=1\n");
   EXPECT_TRUE(FStore.ReadAvailable("G"));

@@ -90,9 +90,16 @@ std::vector<std::string> LogMessages(const std::string& logPath) {
 
 namespace {
 
-int ConnectLoopback(std::uint16_t port) {
+int ConnectLoopback(std::uint16_t port, const char* from) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  if (from && (inet_pton(AF_INET, from, &source.sin_addr) != 1 ||
+               bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)) {
+    close(fd);
+    return -1;
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
@@ -106,7 +113,7 @@ int ConnectLoopback(std::uint16_t port) {
 
 }  // namespace
 
-TRawClient::TRawClient(std::uint16_t port) : FFd(ConnectLoopback(port)) {
+TRawClient::TRawClient(std::uint16_t port, const char* from) : FFd(ConnectLoopback(port, from)) {
   if (FFd < 0) throw std::runtime_error("connect failed: " + std::string(std::strerror(errno)));
 }
 
@@ -267,7 +274,7 @@ std::string TServerProcess::Stderr() {
 }
 
 bool PortClosed(std::uint16_t port) {
-  int fd = ConnectLoopback(port);
+  int fd = ConnectLoopback(port, nullptr);
   if (fd < 0) return true;
   close(fd);
   return false;

@@ -133,6 +133,14 @@ TEST(PackagingTest, ExampleSettingsHoldTheDefaults) {
   EXPECT_EQ(std::tie(e.StatusPort, e.StatusAddress), std::tie(d.StatusPort, d.StatusAddress));
 }
 
+TEST(PackagingTest, ExampleSettingsHoldTheGuardDefaults) {
+  const TSettings e = LoadSettings(ZARNEL_SOURCE_DIR "/packaging/zarnel.ini.example"), d;
+  EXPECT_EQ(std::tie(e.LoginTimeout, e.IdleTimeout, e.AdminMaxConnections, e.RelayMaxConnections,
+                     e.MaxLoginsPerAddress),
+            std::tie(d.LoginTimeout, d.IdleTimeout, d.AdminMaxConnections, d.RelayMaxConnections,
+                     d.MaxLoginsPerAddress));
+}
+
 class ToolsE2ETest : public ToolsArgumentsTest {
  protected:
   void SetUp() override {
@@ -264,6 +272,35 @@ TEST_F(ToolsE2ETest, PacedUploadIsFollowedLiveAndAnInterruptedWatchResumes) {
   EXPECT_TRUE(test::WaitFor([&] {
     return TIniFile(dir / "Streams/LIVE/info.ini").ReadInteger("stream", "viewers", -1) == 0;
   }));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ToolsE2ETest, AKillBetweenABlockAndItsFlagIsRepairedByTheResume) {
+  WriteSourceGame(dir / "src/KILL/", 2);
+  // What a kill -9 leaves when section 0's Demo stream went in one block: the block is stored,
+  // its header flag is not, and the audio stream has not begun.
+  server->Signal(SIGKILL);
+  server->Wait();
+  const std::string game = dir / "Streams/KILL/";
+  std::filesystem::create_directories(game);
+  test::WriteFile(game + "info.ini",
+                  "[stream]\navailable=1\n[types]\n0=0\n1=1\n[size]\n0_0=31032\n1_0=12000\n"
+                  "[block]\n0_0=1032\n1_0=0\n[active]\nstreams=2\nsections=1\n");
+  test::WriteFile(game + "stream_0_0", test::ReadFile(dir / "src/KILL/stream_0_0"));
+  test::WriteFile(game + "stream_1_0", "");
+  server = std::make_unique<test::TServerProcess>(ZARNEL_BINARY, dir.Path());
+  ASSERT_TRUE(server->WaitForLine("Waiting for Connections...")) << server->Stderr();
+
+  EXPECT_THAT(Run({"zarnel-film", "--resume", "src/KILL", "kill"}).Err,
+              HasSubstr("section 0: 2 streams, 12000 bytes sent"));
+  auto watch = Start({"zarnel-view", "watch", "kill", "--from", "0", "--out", "out"});
+  const int status = watch->Wait(60s);
+  if (status == -1) watch->Signal(SIGKILL);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << watch->Stderr();
+  ExpectWatched("out", "KILL", 2);
 }
 
 }  // namespace

@@ -191,6 +191,29 @@ TEST_F(ViewServiceTest, LoginOutcomesAndOneSessionPerNameFreedAtTheEnd) {
   login("Eve\tSecret", "OK");
 }
 
+TEST_F(ViewServiceTest, GuessesAtANameNeverLockItsOwnerOut) {
+  FSettings.Change([](TSettings& s) { s.ViewerAuth = true; });
+  test::WriteFile(FDir / "users.txt", "alice,right\n");
+  const auto reply = [&](const std::string& line) { return Connect(line)->ReceiveLine(); };
+  // A wrong password gets the wrong-password reply, whoever holds the name.
+  FActiveUsers.CheckAndAdd("alice");
+  EXPECT_EQ(reply("ALICE\twrong"), "FAIL\tIncorrect username or password");
+  EXPECT_EQ(reply("alice\tright"), "FAIL\talice user is already logged in");
+  FActiveUsers.Remove("alice");
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> guessers;
+  for (int i = 0; i < 3; ++i)
+    guessers.emplace_back([&] {
+      while (!stop) EXPECT_EQ(reply("ALICE\twrong"), "FAIL\tIncorrect username or password");
+    });
+  for (int round = 0; round < 30; ++round) {
+    EXPECT_EQ(reply("alice\tright"), "OK") << round;
+    ASSERT_TRUE(test::WaitFor([&] { return FActiveUsers.Count() == 0; }));
+  }
+  stop = true;
+  for (auto& t : guessers) t.join();
+}
+
 // The buffer budget (up to three sections past the start) keeps its default of 50000.
 TEST_F(ViewServiceTest, FinishedGamesUntilTheEndAndSharedBudgets) {
   FSettings.Change([](TSettings& s) { s.BandwidthNormal = 100; });

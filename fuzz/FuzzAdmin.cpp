@@ -1,0 +1,36 @@
+// Admin sessions driven by arbitrary bytes, the password step included.
+#include <filesystem>
+
+#include "SessionHarness.h"
+#include "admin/AdminService.h"
+
+namespace {
+
+struct TAdminFuzz {
+  TAdminFuzz() {
+    settings.Change([](TSettings& s) { s.AdminPassword = "pw"; });
+  }
+  TSettingsHolder settings;
+  TIdTCPServer server{0};
+  fuzz::TSessionHarness harness{server, [](const std::string& base) {
+                                  std::filesystem::create_directories(base + "Streams/GAME");
+                                  fuzz::WriteFile(base + "Streams/GAME/info.ini",
+                                                  "[stream]\navailable=1\nviewers=2\n");
+                                  fuzz::WriteFile(base + "Streams/PLAIN", "not a game");
+                                }};
+  TLog log{harness.Base() + "zarnel.log"};
+  TGameStore store{harness.Base() + "Streams/"};
+  TAdminService service{settings, log, store};
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static TAdminFuzz* fuzz = [] {
+    auto* f = new TAdminFuzz;
+    f->server.OnExecute = [f](TIdPeerThread& t) { f->service.Execute(t); };
+    return f;
+  }();
+  fuzz->harness.Run(data, size);
+  return 0;
+}

@@ -1,0 +1,36 @@
+// Film sessions driven by arbitrary bytes against a store holding one game to resume.
+#include <filesystem>
+
+#include "SessionHarness.h"
+#include "film/FilmService.h"
+
+namespace {
+
+struct TFilmFuzz {
+  TFilmFuzz() {
+    settings.Change([](TSettings& s) { s.FilmPassword = "pw"; });
+  }
+  TSettingsHolder settings;
+  TIdTCPServer server{0};
+  fuzz::TSessionHarness harness{server, [](const std::string& base) {
+                                  std::filesystem::create_directories(base + "Streams/GAME");
+                                  fuzz::WriteFile(base + "Streams/GAME/info.ini",
+                                                  "[stream]\navailable=1\n[block]\n0_0=4\n");
+                                  fuzz::WriteFile(base + "Streams/GAME/stream_0_0", "head");
+                                }};
+  TLog log{harness.Base() + "zarnel.log"};
+  TGameStore store{harness.Base() + "Streams/"};
+  TFilmService service{settings, log, store};
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static TFilmFuzz* fuzz = [] {
+    auto* f = new TFilmFuzz;
+    f->server.OnExecute = [f](TIdPeerThread& t) { f->service.Execute(t); };
+    return f;
+  }();
+  fuzz->harness.Run(data, size);
+  return 0;
+}
