@@ -156,7 +156,10 @@ void TViewService::Request(TIdPeerThread& AThread, TSessionState& state, std::st
   TIdPeerThread* session = &AThread;
   FSenders.Add(AThread, std::move(streamer),
                [this, session, ended = state](const std::string* error) mutable {
-                 EndSession(*session, ended, error);
+                 TSessionRunner runner("View Exception:- ",
+                                       [&](const std::string& m) { Log(*session, m); });
+                 if (error) runner.Run([&] { throw std::runtime_error(*error); });
+                 EndSession(*session, ended, runner);
                });
   state.HandedOver = true;
 }
