@@ -76,6 +76,25 @@ class TIdTCPConnection {
   void CloseWriteBuffer();
   static constexpr std::size_t WriteBufferLimit = 65536;
 
+  // Sends a count and then Count bytes of the file Fd from Offset, read with pread; raises
+  // "No data to read." when the file ends first.
+  void WriteFileRange(int fd, std::int64_t offset, std::int32_t count);
+
+  // For a connection driven by a thread that must never block on it: from now on every
+  // write is only collected, whatever its size, and leaves through SendQueued.
+  void QueueWrites();
+  // Sends what is collected as far as the socket takes it without waiting; true once
+  // nothing is left. Raises as a write would.
+  bool SendQueued();
+  // Takes Count bytes into Buffer if they have arrived, receiving without waiting; false
+  // (taking nothing) while some are missing. Raises as a read would once the peer has closed.
+  bool TryReadBuffer(void* buffer, std::size_t count);
+  // Gives back the memory of the input buffer beyond what it holds.
+  void ShrinkInput() { FInput.Shrink(); }
+  // The socket's descriptor, for the thread that owns the connection (event registration);
+  // -1 when released.
+  int SocketFd() const { return FSocket.Fd(); }
+
   // True while the socket is open and no transfer has seen the peer's close. Never raises.
   bool Connected() const;
   // Closes the socket if open (firing OnDisconnected once) and releases it.
@@ -149,7 +168,9 @@ class TIdTCPConnection {
   std::chrono::steady_clock::time_point FDeadline;
   std::string FDeadlineReason;
   int FWriteBuffering = 0;                       // open write buffers; owning thread only
+  bool FQueueWrites = false;                     // owning thread only
   std::string FWriteBuffer;                      // owning thread only
+  std::size_t FWriteSent = 0;  // bytes at the front of FWriteBuffer already sent (queued writes)
   std::string FPeerAddress;
   std::uint16_t FPeerPort = 0;
 };

@@ -142,6 +142,17 @@ bool TIdPeerThread::Terminated() const {
 TIdTCPServer& TIdPeerThread::Server() {
   return FCore->Owner;
 }
+std::shared_ptr<TIdPeerThread> TIdPeerThread::HandOver() {
+  FHandedOver = true;
+  return shared_from_this();
+}
+void TIdPeerThread::Finish() noexcept {
+  try {
+    FConnection.Disconnect();
+  } catch (...) {
+  }
+  FCore->Forget(this);
+}
 bool TIdPeerThread::Stopped() const {
   return Terminated() || !FConnection.Connected();
 }
@@ -372,11 +383,9 @@ void* TIdTCPServer::SessionThreadMain(void* arg) {
   } catch (...) {
   }
   peer->LoginDone();
-  try {
-    peer->FConnection.Disconnect();
-  } catch (...) {
-  }
-  core->Forget(peer.get());
+  // A handed-over session goes on without this thread and its stack.
+  if (peer->FHandedOver.load()) return nullptr;
+  peer->Finish();
   return nullptr;
 }
 
@@ -385,7 +394,7 @@ void TIdTCPServer::Serve(TIdPeerThread& peer) {
   if (LoginTimeout > 0)
     connection.SetDeadline(std::chrono::steady_clock::now() + std::chrono::seconds(LoginTimeout),
                            "Login timeout");
-  while (connection.Connected()) {
+  while (connection.Connected() && !peer.FHandedOver.load()) {
     try {
       if (!RunSession(peer)) throw EIdNoExecuteHandlerFound();
     } catch (const EIdSocketError& e) {

@@ -16,8 +16,10 @@
 class TIdTCPServer;
 struct TIdServerCore;
 
-// The thread that runs one accepted connection.
-class TIdPeerThread {
+// The thread that runs one accepted connection. Its session may be handed over to another
+// owner, which then drives the connection; the session still counts as running until that
+// owner calls Finish.
+class TIdPeerThread : public std::enable_shared_from_this<TIdPeerThread> {
  public:
   // The accepted connection, owned by this thread for the length of the session.
   TIdTCPConnection& Connection();
@@ -29,6 +31,12 @@ class TIdPeerThread {
   bool Stopped() const;
   // The server that accepted the connection.
   TIdTCPServer& Server();
+  // Called by the session handler: once it returns, its thread ends without closing the
+  // connection, and the session stays in the server's lists until Finish. The result keeps
+  // the session alive for its new owner.
+  std::shared_ptr<TIdPeerThread> HandOver();
+  // Ends a handed-over session: closes the connection and leaves the server's lists.
+  void Finish() noexcept;
   // True until the service calls LoginDone: the connection is in its login phase, bound by
   // the server's LoginTimeout and counted against MaxLoginsPerAddress.
   bool LoggingIn() const;
@@ -48,6 +56,7 @@ class TIdPeerThread {
   TIdTCPConnection FConnection;
   std::atomic<std::int32_t> FThreadId{0};
   std::atomic<bool> FTerminated{false};
+  std::atomic<bool> FHandedOver{false};
   bool FCounted = false;   // holds a login slot of its address; set at accept, then own thread
   bool FLoggingIn = true;  // own thread only
 };

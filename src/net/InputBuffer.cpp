@@ -27,6 +27,15 @@ void TInputBuffer::TakeAppend(std::string& out, std::size_t count) {
   Drop(count);
 }
 
+void TInputBuffer::Shrink() {
+  std::vector<char> kept(FData.begin() + static_cast<std::ptrdiff_t>(FHead),
+                         FData.begin() + static_cast<std::ptrdiff_t>(FTail));
+  FScanned -= FHead;
+  FTail -= FHead;
+  FHead = 0;
+  FData.swap(kept);
+}
+
 void TInputBuffer::Drop(std::size_t count) {
   FHead += count;
   FScanned = std::max(FScanned, FHead);

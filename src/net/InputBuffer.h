@@ -24,6 +24,8 @@ class TInputBuffer {
   void Commit(std::size_t count) { FTail += count; }
   // Forgets every buffered byte.
   void Clear() { FHead = FTail = FScanned = 0; }
+  // Gives back the memory beyond what the buffered bytes need.
+  void Shrink();
 
  private:
   void Drop(std::size_t count);

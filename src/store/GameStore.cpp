@@ -149,18 +149,50 @@ void TGameStore::ChangeInfo(const std::string& game, const std::function<void(TI
     if (::stat(GameDir(game).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) throw EFCreateError(path);
     info = Find(game, path, true);
   }
-  std::lock_guard<std::mutex> lock(info->Lock);
-  // Always against the file as it is now, so that no outside change is written over.
-  Refresh(*info, path, true);
-  change(info->Ini);
-  try {
-    info->Ini.SaveFile();
-  } catch (...) {
+  std::unique_lock<std::mutex> lock(info->Lock);
+  TPendingChange mine;
+  mine.Change = &change;
+  info->Pending.push_back(&mine);
+  info->Committed.wait(lock, [&] { return mine.Done || !info->Writing; });
+  // No one writes: this caller writes everything pending, its own change included.
+  if (!mine.Done) WritePending(*info, path, lock);
+  if (mine.Failure) std::rethrow_exception(mine.Failure);
+}
+
+void TGameStore::WritePending(TGameInfo& info, const std::string& path,
+                              std::unique_lock<std::mutex>& lock) {
+  info.Writing = true;
+  {
+    std::vector<TPendingChange*> batch;
+    batch.swap(info.Pending);
+    std::exception_ptr failure;
+    try {
+      // Always against the file as it is now, so that no outside change is written over.
+      Refresh(info, path, true);
+      for (TPendingChange* pending : batch) (*pending->Change)(info.Ini);
+      const std::string text = info.Ini.Text();
+      // Readers go on meanwhile; only this caller writes the file.
+      lock.unlock();
+      try {
+        TIniFile::SaveText(path, text);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      lock.lock();
+      info.Stamp = StampOf(path);
+    } catch (...) {
+      failure = std::current_exception();
+    }
     // The file is as it was: memory is read from it again at the next access.
-    info->Loaded = false;
-    throw;
+    if (failure) info.Loaded = false;
+    for (TPendingChange* pending : batch) {
+      pending->Failure = failure;
+      pending->Done = true;
+    }
   }
-  info->Stamp = StampOf(path);
+  // Changes that came meanwhile are written by one of their callers.
+  info.Writing = false;
+  info.Committed.notify_all();
 }
 
 TGameSummary TGameStore::ReadSummary(const std::string& game) {

@@ -4,7 +4,9 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -114,11 +116,20 @@ class TGameStore {
     std::int64_t ModifiedNs = 0;
     bool operator==(const TFileStamp&) const = default;
   };
+  // A change waiting for the game's writer, who applies it and replaces the file.
+  struct TPendingChange {
+    const std::function<void(TIniFile&)>* Change = nullptr;
+    bool Done = false;           // guarded by the game's Lock
+    std::exception_ptr Failure;  // guarded by the game's Lock
+  };
   // One game's info file as last read or written.
   struct TGameInfo {
     explicit TGameInfo(const std::string& path) : Ini(path, "") {}
     std::mutex Lock;
-    TIniFile Ini;         // guarded by Lock
+    std::condition_variable Committed;     // a batch of changes is on disk (or failed)
+    std::vector<TPendingChange*> Pending;  // guarded by Lock
+    bool Writing = false;                  // guarded by Lock: a caller is replacing the file
+    TIniFile Ini;                          // guarded by Lock
     TFileStamp Stamp;     // guarded by Lock: the file Ini was read from or written to
     bool Loaded = false;  // guarded by Lock
     std::chrono::steady_clock::time_point Checked;  // guarded by Lock
@@ -140,8 +151,12 @@ class TGameStore {
   // One locked read of an integer value of the game's info file; Def when there is none.
   std::int32_t ReadInfo(const std::string& game, const std::string& section, const std::string& key,
                         std::int32_t def);
-  // Change applied to the game's info, saved to its file, then kept, under the game's lock.
+  // Change applied to the game's info and the file replaced before it returns. Changes that
+  // arrive while the file is being written are applied together and written once, in order.
   void ChangeInfo(const std::string& game, const std::function<void(TIniFile&)>& change);
+  // Applies the pending changes and writes them at once; Lock is held on entry and exit.
+  static void WritePending(TGameInfo& info, const std::string& path,
+                           std::unique_lock<std::mutex>& lock);
 
   const std::string FStreamsDir;
   std::shared_mutex FGamesLock;  // taken only to find or add an entry, never around file work

@@ -169,22 +169,25 @@ std::string TMemIniFile::Text() const {
 }
 
 void TMemIniFile::SaveFile() const {
+  SaveText(FFileName, Text());
+}
+
+void TMemIniFile::SaveText(const std::string& fileName, const std::string& text) {
   // Written beside the target and renamed over it, so that a failure at any point leaves
   // the old file whole.
-  const std::size_t slash = FFileName.rfind('/');
-  const std::string dir = slash == std::string::npos ? "" : FFileName.substr(0, slash + 1);
-  const std::string base = FFileName.substr(dir.size());
-  if (base.empty()) throw EFCreateError(FFileName);
+  const std::size_t slash = fileName.rfind('/');
+  const std::string dir = slash == std::string::npos ? "" : fileName.substr(0, slash + 1);
+  const std::string base = fileName.substr(dir.size());
+  if (base.empty()) throw EFCreateError(fileName);
 
   struct stat old {};
-  const bool replacing = ::stat(FFileName.c_str(), &old) == 0;
+  const bool replacing = ::stat(fileName.c_str(), &old) == 0;
   TTempFile temp(dir, base);
-  if (temp.Fd() < 0) throw EFCreateError(FFileName);
-  if (replacing && ::fchmod(temp.Fd(), old.st_mode & 07777) != 0) throw EFCreateError(FFileName);
-  const std::string text = Text();
+  if (temp.Fd() < 0) throw EFCreateError(fileName);
+  if (replacing && ::fchmod(temp.Fd(), old.st_mode & 07777) != 0) throw EFCreateError(fileName);
   if (!WriteAll(temp.Fd(), text.data(), text.size()) || !temp.Close())
-    throw EFCreateError(FFileName);
-  if (::rename(temp.Name().c_str(), FFileName.c_str()) != 0) throw EFCreateError(FFileName);
+    throw EFCreateError(fileName);
+  if (::rename(temp.Name().c_str(), fileName.c_str()) != 0) throw EFCreateError(fileName);
   temp.Keep();
 }
 

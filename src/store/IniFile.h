@@ -29,6 +29,8 @@ class TMemIniFile {
   void WriteBool(const std::string& section, const std::string& key, bool value);
   // Replaces the file atomically (temporary file + rename); raises EFCreateError on failure.
   void SaveFile() const;
+  // Replaces the file FileName by Text as SaveFile does.
+  static void SaveText(const std::string& fileName, const std::string& text);
   // The text SaveFile writes.
   std::string Text() const;
   const std::string& FileName() const { return FFileName; }

@@ -1,5 +1,6 @@
 #include "view/ViewService.h"
 
+#include <stdexcept>
 #include <utility>
 
 #include "common/Metrics.h"
@@ -16,6 +17,7 @@ struct TViewService::TSessionState {
   bool Registered = false;  // UserName was added to the active users by this session
   std::string Game;         // the requested game
   bool Counted = false;     // IncViewers succeeded for Game
+  bool HandedOver = false;  // streaming on the sender threads, which end the session
 };
 
 TViewService::TViewService(const TSettingsHolder& settings, TLog& log, TGameStore& store,
@@ -33,20 +35,9 @@ void TViewService::Execute(TIdPeerThread& AThread) {
   TSessionState state;
   TSessionRunner runner("View Exception:- ", [&](const std::string& m) { Log(AThread, m); });
   runner.Run([&] { RunSession(AThread, state); });
-  // Every step runs whatever the others do, so the viewer count and the active users list
-  // never keep a session that has gone.
-  TIdTCPConnection& connection = AThread.Connection();
-  runner.Step([&] {
-    if (connection.Connected()) connection.Disconnect();
-  });
-  runner.Step([&] {
-    if (state.Counted) FStore.DecViewers(state.Game);
-  });
-  runner.LogError();
-  runner.Step([&] { Log(AThread, "View client disconnected"); });
-  runner.Step([&] {
-    if (state.Registered) FActiveUsers.Remove(state.UserName);
-  });
+  // A session handed to the sender threads is ended by them.
+  if (state.HandedOver) return;
+  EndSession(AThread, state, runner);
 }
 
 void TViewService::RunSession(TIdPeerThread& AThread, TSessionState& state) {
@@ -156,7 +147,43 @@ void TViewService::Request(TIdPeerThread& AThread, TSessionState& state, std::st
   FStore.WriteWant(request.Game, true);
   FStore.IncViewers(request.Game);
   state.Counted = true;
-  TViewStreamer(FSettings, FLog, FStore, AThread, std::move(request)).Run();
+  auto streamer =
+      std::make_unique<TViewStreamer>(FSettings, FLog, FStore, FFiles, AThread, std::move(request));
+  // From here the connection is driven without waiting and this thread ends.
+  TIdTCPConnection& connection = AThread.Connection();
+  connection.ShrinkInput();
+  connection.QueueWrites();
+  TIdPeerThread* session = &AThread;
+  FSenders.Add(AThread, std::move(streamer),
+               [this, session, ended = state](const std::string* error) mutable {
+                 TSessionRunner runner("View Exception:- ",
+                                       [&](const std::string& m) { Log(*session, m); });
+                 if (error) runner.Run([&] { throw std::runtime_error(*error); });
+                 EndSession(*session, ended, runner);
+               });
+  state.HandedOver = true;
+}
+
+void TViewService::EndSession(TIdPeerThread& AThread, TSessionState& state,
+                              TSessionRunner& runner) {
+  // Every step runs whatever the others do, so the viewer count and the active users list
+  // never keep a session that has gone.
+  TIdTCPConnection& connection = AThread.Connection();
+  // A login of the same name that comes once the viewer saw the close waits for the name.
+  runner.Step([&] {
+    if (state.Registered) FActiveUsers.Leaving(state.UserName);
+  });
+  runner.Step([&] {
+    if (connection.Connected()) connection.Disconnect();
+  });
+  runner.Step([&] {
+    if (state.Counted) FStore.DecViewers(state.Game);
+  });
+  runner.LogError();
+  runner.Step([&] { Log(AThread, "View client disconnected"); });
+  runner.Step([&] {
+    if (state.Registered) FActiveUsers.Remove(state.UserName);
+  });
 }
 
 void TViewService::Log(TIdPeerThread& AThread, const std::string& message) {

@@ -9,7 +9,11 @@
 #include "net/IdTCPServer.h"
 #include "net/LoginThrottle.h"
 #include "store/GameStore.h"
+#include "view/StreamFileCache.h"
 #include "view/UnitListActiveUsers.h"
+#include "view/ViewSender.h"
+
+class TSessionRunner;
 
 class TViewService {
  public:
@@ -18,8 +22,11 @@ class TViewService {
   TViewService(const TSettingsHolder& settings, TLog& log, TGameStore& store,
                TListActiveUsers& activeUsers, std::string usersFile,
                std::function<int()> connectionCount, TLoginThrottle* throttle = nullptr);
-  // Session handler of the view server: runs one view session on AThread's connection.
+  // Session handler of the view server: runs one view session on AThread's connection. A
+  // session that requests a game is handed to the sender threads, which end it.
   void Execute(TIdPeerThread& AThread);
+  // Viewers streaming on the sender threads now.
+  std::size_t StreamingCount() const { return FSenders.Count(); }
 
  private:
   struct TSessionState;
@@ -31,6 +38,8 @@ class TViewService {
   void SendGameList(TIdTCPConnection& connection);
   void SendSectionList(TIdTCPConnection& connection, const std::string& game);
   void Request(TIdPeerThread& AThread, TSessionState& state, std::string fields);
+  // The end steps, each guarded; Runner holds the session's error, if any.
+  void EndSession(TIdPeerThread& AThread, TSessionState& state, TSessionRunner& runner);
   void Log(TIdPeerThread& AThread, const std::string& message);
   void Debug(TIdPeerThread& AThread, const std::string& message);
 
@@ -41,4 +50,6 @@ class TViewService {
   const std::string FUsersFile;
   const std::function<int()> FConnectionCount;
   TLoginThrottle* const FThrottle;
+  TStreamFileCache FFiles;
+  TViewSenders FSenders;  // last: its threads go before anything they use
 };

@@ -1,49 +1,14 @@
 #include "view/ViewStreamer.h"
 
 #include <algorithm>
-#include <chrono>
-#include <fstream>
 #include <utility>
 
-#include "common/Metrics.h"
 #include "common/Protocol.h"
 #include "common/ZarnelException.h"
 #include "net/NetUtil.h"
 #include "store/IniFile.h"
 
 namespace {
-
-// A stream data file opened read-only, without a lock, for the reads of one cycle.
-class TStreamReader {
- public:
-  explicit TStreamReader(const std::string& path) : FIn(path, std::ios::binary) {
-    if (!FIn.is_open()) throw EFOpenError(path);
-  }
-  // Present length of the file, which the filmer may be appending to.
-  std::int64_t Size() {
-    FIn.clear();
-    FIn.seekg(0, std::ios::end);
-    return static_cast<std::int64_t>(FIn.tellg());
-  }
-  // The first four bytes as a little-endian integer; bytes the file lacks count as 0.
-  std::int32_t Lead() {
-    unsigned char b[4] = {0, 0, 0, 0};
-    FIn.clear();
-    FIn.seekg(0);
-    FIn.read(reinterpret_cast<char*>(b), sizeof b);
-    return static_cast<std::int32_t>(std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 |
-                                     std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24);
-  }
-  // The file positioned at Offset.
-  std::istream& At(std::int64_t offset) {
-    FIn.clear();
-    FIn.seekg(offset);
-    return FIn;
-  }
-
- private:
-  std::ifstream FIn;
-};
 
 std::string Str(std::int64_t value) {
   return std::to_string(value);
@@ -52,37 +17,23 @@ std::string Str(std::int64_t value) {
 }  // namespace
 
 TViewStreamer::TViewStreamer(const TSettingsHolder& settings, TLog& log, TGameStore& store,
-                             TIdPeerThread& thread, TViewRequest request)
+                             TStreamFileCache& files, TIdPeerThread& thread, TViewRequest request)
     : FSettings(settings),
       FCycleSettings(settings.Get()),
       FLog(log),
       FStore(store),
+      FFiles(files),
       FThread(thread),
       FConnection(thread.Connection()),
       FRequest(std::move(request)),
       FCurrentSection(FRequest.CurrentSection) {}
 
-void TViewStreamer::Run() {
-  using Clock = std::chrono::steady_clock;
-  auto due = Clock::now() + std::chrono::milliseconds(CycleMs);
-  while (!FThread.Terminated()) {
-    Sleep(CycleMs);
-    // A cycle is due a cycle's length after the previous one started.
-    const auto start = Clock::now();
-    Metrics().CycleLateness.Observe(start - due);
-    due = start + std::chrono::milliseconds(CycleMs);
-    if (!Step()) return;
-  }
-}
-
 bool TViewStreamer::Step() {
   // A reload takes effect at the next cycle; within one cycle the values stay put.
   FCycleSettings = FSettings.Get();
-  // A cycle's integers and data leave as one message.
-  TWriteBatch message(FConnection);
-  const bool more = FState == svsWait ? StepWait() : (StepSend(), true);
-  message.Send();
-  return more;
+  if (FState == svsWait) return StepWait();
+  StepSend();
+  return true;
 }
 
 bool TViewStreamer::StepWait() {
@@ -137,13 +88,13 @@ void TViewStreamer::Announce(int count, const std::vector<std::uint8_t>& types, 
   for (int s = 0; s < count; ++s) {
     if (FRequest.AudioOnly && types[s] == 0) continue;
     Debug("in svsWait: processing stream " + Str(s));
-    TStreamReader file(StreamPath(s));
     TSentStream sent;
+    sent.File = FFiles.Open(StreamPath(s));
     sent.Stream = s;
     sent.Slot = static_cast<std::int32_t>(FStreams.size());
     std::int32_t lead = 0;
     if (types[s] == 0) {
-      lead = file.Lead();
+      lead = TSharedStreamFile::Lead(sent.File->Handle()->Get());
       // A later section's Demo file repeats the game header; a viewer that already has it
       // gets the data blocks only.
       if (FCurrentSection != FRequest.StartSection &&
@@ -158,14 +109,26 @@ void TViewStreamer::Announce(int count, const std::vector<std::uint8_t>& types, 
     FConnection.WriteInteger(static_cast<std::int32_t>(expect));
     FStreams.push_back(sent);
   }
-  for (TSentStream& sent : FStreams) {
-    const std::int64_t start = std::int64_t{FConnection.ReadInteger()} + sent.Base;
+  FOffsetsTaken = 0;
+  FState = svsSend;
+}
+
+bool TViewStreamer::TakeOffsets() {
+  for (; FOffsetsTaken < FStreams.size(); ++FOffsetsTaken) {
+    unsigned char bytes[4];
+    if (!FConnection.TryReadBuffer(bytes, sizeof bytes)) return false;
+    const std::int32_t offset =
+        static_cast<std::int32_t>(std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
+                                  std::uint32_t{bytes[2]} << 8 | std::uint32_t{bytes[3]});
+    TSentStream& sent = FStreams[FOffsetsTaken];
+    const std::int64_t start = std::int64_t{offset} + sent.Base;
     Debug("in svsWait: Start stream position from " + Str(start));
-    if (start < 0 || start > TStreamReader(StreamPath(sent.Stream)).Size())
+    const std::shared_ptr<const TFileHandle> file = sent.File->Handle();
+    if (start < 0 || start > TSharedStreamFile::Size(file->Get(), sent.File->Path()))
       throw EZarnelResumeOutsideRange();
     sent.Position = start;
   }
-  FState = svsSend;
+  return true;
 }
 
 std::int64_t TViewStreamer::Budget() const {
@@ -188,23 +151,23 @@ void TViewStreamer::StepSend() {
     if (!sent.Open) continue;
     // The flag before the size: complete only if no byte arrived after the flag was set.
     const bool complete = FStore.ReadComplete(game, sent.Stream, FCurrentSection);
-    TStreamReader file(StreamPath(sent.Stream));
-    const std::int64_t size = file.Size();
+    const std::shared_ptr<const TFileHandle> file = sent.File->Handle();
+    const std::int64_t size = TSharedStreamFile::Size(file->Get(), sent.File->Path());
     Debug("in svsSend: Stream " + s + " open: Section " + Str(FCurrentSection) + ": Stream Size " +
           Str(size));
     if (size > sent.Position) {
       Debug("in svsSend: Stream " + s + " open: Sending Data from " + Str(sent.Position));
       const std::int64_t count = std::min(size - sent.Position, budget);
-      std::istream& in = file.At(sent.Position);
       FConnection.WriteInteger(sent.Slot);
       FConnection.WriteInteger(ViewKindData);
-      FConnection.WriteStream(in, count);
+      FConnection.WriteFileRange(file->Get(), sent.Position, static_cast<std::int32_t>(count));
       sent.Position += count;
     } else if (complete) {
       Debug("in svsSend: Stream " + s + " open: Section is complete");
       FConnection.WriteInteger(sent.Slot);
       FConnection.WriteInteger(ViewKindComplete);
       sent.Open = false;
+      sent.File.reset();
       if (--FOpenCount == 0) {
         ++FCurrentSection;
         FState = svsWait;

@@ -10,6 +10,7 @@
 #include "common/Settings.h"
 #include "net/IdTCPServer.h"
 #include "store/GameStore.h"
+#include "view/StreamFileCache.h"
 
 // What a viewer asked for with REQUEST.
 struct TViewRequest {
@@ -19,35 +20,39 @@ struct TViewRequest {
   bool AudioOnly = false;
 };
 
+// The state machine of one viewer. It never waits: a cycle's step writes one message to the
+// connection, and the resume offsets after an announcement are taken as they arrive; the
+// caller sends the message and times the cycles.
 class TViewStreamer {
  public:
   enum TState { svsWait, svsSend };
   static constexpr int CycleMs = 1000;
 
   TViewStreamer(const TSettingsHolder& settings, TLog& log, TGameStore& store,
-                TIdPeerThread& thread, TViewRequest request);
-  // Runs cycles until the game is unavailable or the thread is terminated; raises on errors
-  // (a broken connection, a missing stream file, a resume outside the data).
-  void Run();
+                TStreamFileCache& files, TIdPeerThread& thread, TViewRequest request);
+  // One cycle's step; false when the session ends once its message has gone (the game is
+  // unavailable). Raises on errors (a broken connection, a missing stream file).
+  bool Step();
+  // After an announcement: takes the viewer's resume offsets as far as they have arrived;
+  // true once all are in (at once when none is awaited). Raises on a resume outside the data.
+  bool TakeOffsets();
 
  private:
-  // One announced stream of the current section. Only its position is kept between cycles;
-  // its file is opened for each cycle's reads and closed again before the sleep.
+  // One announced stream of the current section.
   struct TSentStream {
     int Stream = 0;         // stream number in the game
     std::int32_t Slot = 0;  // number the viewer knows it by
     std::int64_t Base = 0;  // file offset the viewer counts from
     std::int64_t Position = 0;
     bool Open = true;  // not yet reported complete
+    std::shared_ptr<TSharedStreamFile> File;
   };
 
-  // One step of the current state; false when the session must end.
-  bool Step();
   bool StepWait();
   void StepSend();
   // The first Demo stream among the first Count streams has its header on disk or no size.
   bool DemoCheck(int count, const std::vector<std::uint8_t>& types);
-  // Sends the announcement of the current section and reads the viewer's resume offsets.
+  // Sends the announcement of the current section; its resume offsets are awaited next.
   void Announce(int count, const std::vector<std::uint8_t>& types, std::int32_t n);
   // Bytes each open stream may send in this cycle.
   std::int64_t Budget() const;
@@ -58,6 +63,7 @@ class TViewStreamer {
   std::shared_ptr<const TSettings> FCycleSettings;  // taken at the start of each cycle
   TLog& FLog;
   TGameStore& FStore;
+  TStreamFileCache& FFiles;
   TIdPeerThread& FThread;
   TIdTCPConnection& FConnection;
   const TViewRequest FRequest;
@@ -65,4 +71,5 @@ class TViewStreamer {
   std::int32_t FCurrentSection;
   std::vector<TSentStream> FStreams;  // announced for the current section, in slot order
   std::int32_t FOpenCount = 0;
+  std::size_t FOffsetsTaken = 0;  // resume offsets received of FStreams; all when none awaited
 };

@@ -46,6 +46,17 @@ TEST(ListActiveUsersTest, SimultaneousLoginsLetExactlyOneThrough) {
   }
 }
 
+TEST(ListActiveUsersTest, ALoginWaitsForTheEndingSessionOfItsName) {
+  TListActiveUsers list;
+  ASSERT_FALSE(list.CheckAndAdd("amy"));
+  list.Leaving("amy");
+  auto again = std::async(std::launch::async, [&] { return list.CheckAndAdd("AMY"); });
+  EXPECT_EQ(again.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  list.Remove("amy");
+  EXPECT_FALSE(again.get());  // admitted once the name was free
+  EXPECT_TRUE(list.CheckAndAdd("Amy"));
+}
+
 // The service starts at the first Port(): a test changes FSettings before.
 class ViewServiceTest : public ::testing::Test {
  protected:
@@ -273,6 +284,61 @@ TEST_F(ViewServiceTest, SectionDistanceHeaderZoomResumeOffsetsAndAudioOnly) {
   ExpectChunk(*audioOnly, 0, Bytes(80, 0, 5));
   EXPECT_EQ(Ints(*audioOnly, 2), (V{0, 1}));
   EXPECT_EQ(Ints(*full, 3), (V{0, 0, 0}));
+}
+
+// Viewers on the sender threads: each gets the cycles a viewer on its own thread got, byte for
+// byte, and one whose socket is full holds back no one else.
+TEST_F(ViewServiceTest, ManyViewersGetTheRecordedSessionAndAStalledOneDelaysNoOther) {
+  FSettings.Change([](TSettings& s) { s.BandwidthBuffer = 200; });
+  const std::string data = Bytes(300, 0x0A0B0C0D);
+  WriteSection("GAME", 0, {{0, data, 100}});
+  const auto ints = [](const V& v) {
+    std::string bytes;
+    for (const std::int32_t i : v)
+      for (int b = 3; b >= 0; --b)
+        bytes += static_cast<char>(static_cast<std::uint32_t>(i) >> (8 * b));
+    return bytes;
+  };
+  // Announcement, two chunks of the buffer budget, the end of the stream, the game's end.
+  const std::string recorded = ints({1, 0, 0x0A0B0C0D, 300}) + ints({0, 0, 200}) +
+                               data.substr(0, 200) + ints({0, 0, 100}) + data.substr(200) +
+                               ints({0, 1, -1});
+  std::vector<std::future<std::string>> viewers;
+  Port();  // the service starts before the viewers come
+  for (int i = 0; i < 40; ++i)
+    viewers.push_back(std::async(std::launch::async, [&] {
+      auto c = Connect("REQUEST\tGAME\t0\t0");
+      std::string got = c->Receive(16);
+      c->SendInt(0);
+      return got + c->Receive(recorded.size() - 16);
+    }));
+  for (auto& v : viewers) EXPECT_EQ(v.get(), recorded);
+  // Each ends with its end steps, the viewer count last but for the log line and the user.
+  EXPECT_TRUE(test::WaitFor([&] {
+    return std::ranges::count(test::LogMessages(FDir / "zarnel.log"), "View client disconnected") ==
+           40;
+  }));
+  EXPECT_EQ(FStore.ReadViewers("GAME"), 0);
+
+  // Cycles of 4 MB fill a socket that is not read within a few cycles; as many stalled
+  // viewers as there are sender threads, then one that reads.
+  FSettings.Change([](TSettings& s) { s.BandwidthBuffer = 4 << 20; });
+  WriteSection("BIG", 0, {{0, Bytes(32 << 20, 0, 1)}});
+  std::vector<std::unique_ptr<test::TRawClient>> stalled;
+  for (unsigned i = 0; i < std::clamp(std::thread::hardware_concurrency(), 1u, 8u); ++i) {
+    stalled.push_back(Connect("REQUEST\tBIG\t0\t0"));
+    EXPECT_EQ(Ints(*stalled.back(), 4), (V{1, 0, 0, 32 << 20}));
+    stalled.back()->SendInt(0);
+  }
+  auto reader = Connect("REQUEST\tBIG\t0\t0");
+  EXPECT_EQ(Ints(*reader, 4), (V{1, 0, 0, 32 << 20}));
+  reader->SendInt(0);
+  // A sender blocked on a full socket would hold these cycles forever: the reads time out.
+  for (int cycle = 0; cycle < 6; ++cycle) {
+    ASSERT_EQ(Ints(*reader, 3), (V{0, 0, 4 << 20}));
+    reader->Receive(4 << 20);
+  }
+  EXPECT_EQ(FService->StreamingCount(), stalled.size() + 1);
 }
 
 TEST_F(ViewServiceTest, LiveViewerGetsEveryByteOnceAndInOrder) {

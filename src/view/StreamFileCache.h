@@ -1,0 +1,63 @@
+// Stream data files opened once and shared by every viewer of them, read with pread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "common/FileUtil.h"
+
+class TStreamFileCache;
+
+// One stream data file, open read-only without a lock while the filmer may append to it.
+class TSharedStreamFile {
+ public:
+  static constexpr std::chrono::milliseconds RecheckInterval{200};
+
+  ~TSharedStreamFile();
+  TSharedStreamFile(const TSharedStreamFile&) = delete;
+  TSharedStreamFile& operator=(const TSharedStreamFile&) = delete;
+
+  // The descriptor of the file at the path, looked at again at most every RecheckInterval so
+  // that a file made anew is followed; raises EFOpenError once the path holds no file.
+  std::shared_ptr<const TFileHandle> Handle();
+  const std::string& Path() const { return FPath; }
+
+  // Present length of the open file Fd; raises EFOpenError for Path on failure.
+  static std::int64_t Size(int fd, const std::string& path);
+  // The first four bytes of Fd as a little-endian integer; bytes the file lacks count as 0.
+  static std::int32_t Lead(int fd);
+
+ private:
+  friend class TStreamFileCache;
+  struct TCore;
+  TSharedStreamFile(std::shared_ptr<TCore> core, std::string path);
+  // Opens the path anew into FHandle; raises EFOpenError.
+  void Reopen();
+
+  const std::shared_ptr<TCore> FCore;
+  const std::string FPath;
+  std::mutex FLock;
+  std::shared_ptr<const TFileHandle> FHandle;      // guarded by FLock
+  dev_t FDevice = 0;                               // guarded by FLock
+  ino_t FInode = 0;                                // guarded by FLock
+  std::chrono::steady_clock::time_point FChecked;  // guarded by FLock
+};
+
+// Hands out the shared file of a path; a file is closed when its last user lets it go.
+class TStreamFileCache {
+ public:
+  TStreamFileCache();
+  // The shared file of Path, opened if no one holds it; raises EFOpenError.
+  std::shared_ptr<TSharedStreamFile> Open(const std::string& path);
+  // Number of files open now.
+  std::size_t OpenCount() const;
+
+ private:
+  const std::shared_ptr<TSharedStreamFile::TCore> FCore;
+};
