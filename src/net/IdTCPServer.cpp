@@ -281,20 +281,22 @@ void* TIdTCPServer::ListenThreadMain(void* server) {
 void TIdTCPServer::ListenLoop() {
   const int listenFd = FListenSocket.Fd();
   for (;;) {
-    // Connections wait in the kernel's queue until descriptors are free again.
-    if (!DescriptorsToSpare()) {
-      Sleep(100);
-      if (FStopping.load()) return;
-      continue;
-    }
     const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (FStopping.load()) {
       TSocket late(fd);  // closed at once: deactivation is under way
       return;
     }
     if (fd >= 0) {
+      const bool room = DescriptorsToSpare();
+      TSocket socket(fd);
+      // Past the reserve a connection is closed at once: left in the kernel's queue, its
+      // client would wait without an answer for as long as the server stays full.
+      if (!room) {
+        if (Counters) Count(Counters->Refused);
+        continue;
+      }
       try {
-        Accept(TSocket(fd));
+        Accept(std::move(socket));
       } catch (...) {
         // Out of memory for one connection: it is dropped, the server goes on.
       }

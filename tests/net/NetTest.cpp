@@ -2,7 +2,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -219,6 +221,53 @@ TEST_F(ServerTest, BindFailureThenDeactivationThenRebindingThePort) {
   test::TRawClient client(Port());
   client.Send("back\n");
   EXPECT_EQ(client.ReceiveLine(), "<back>");
+}
+
+// Lowers the process's descriptor limit while it lives.
+class TLowDescriptorLimit {
+ public:
+  explicit TLowDescriptorLimit(rlim_t limit) {
+    getrlimit(RLIMIT_NOFILE, &FSaved);
+    rlimit low = FSaved;
+    low.rlim_cur = limit;
+    FSet = setrlimit(RLIMIT_NOFILE, &low) == 0;
+  }
+  ~TLowDescriptorLimit() { setrlimit(RLIMIT_NOFILE, &FSaved); }
+  bool Set() const { return FSet; }
+
+ private:
+  rlimit FSaved{};
+  bool FSet = false;
+};
+
+TEST_F(ServerTest, PastTheDescriptorReserveConnectionsAreRefusedUntilSomeClose) {
+  FServer.OnLog = [this](std::int32_t, const std::string& text) { Record(text); };
+  Start(Echo);
+  TLowDescriptorLimit limit(512);  // a reserve of 128: sessions may hold 384 sockets in all
+  ASSERT_TRUE(limit.Set());
+  std::vector<TSocket> held;  // stand-ins for other sessions' sockets, up to one below that
+  while (TSocket::OpenCount() < 383) held.emplace_back(dup(STDERR_FILENO));
+
+  test::TRawClient last(Port());
+  last.Send("a\n");
+  EXPECT_EQ(last.ReceiveLine(), "<a>");
+  // Closed at once rather than left waiting in the listen queue; said once in the log.
+  test::TRawClient refused(Port());
+  test::TRawClient again(Port());
+  EXPECT_TRUE(refused.ClosedByPeer());
+  EXPECT_TRUE(again.ClosedByPeer());
+  const std::string said =
+      "Open file limit nearly reached: no new connections are accepted until some close";
+  ASSERT_TRUE(Seen(said));
+  last.Send("b\n");
+  EXPECT_EQ(last.ReceiveLine(), "<b>");
+
+  held.resize(held.size() - 10);
+  test::TRawClient served(Port());
+  served.Send("c\n");
+  EXPECT_EQ(served.ReceiveLine(), "<c>");
+  std::lock_guard<std::mutex> lock(FLock);
+  EXPECT_EQ(std::count(FEvents.begin(), FEvents.end(), said), 1);
 }
 
 TEST_F(ServerTest, HandlerIgnoringTheCloseTimesDeactivationOut) {
