@@ -169,29 +169,46 @@ void TIdTCPConnection::CloseWriteBuffer() {
   FlushWriteBuffer();
 }
 
-void TIdTCPConnection::WriteFileRange(int fd, std::int64_t offset, std::int32_t count) {
-  if (count < 0) throw std::invalid_argument("Stream size out of range.");
-  WriteInteger(count);
-  // Collected writes read the file straight into the message; others go in pieces.
+std::int32_t TIdTCPConnection::WriteFileAvailable(int fd, std::int64_t offset, std::int32_t most,
+                                                  std::initializer_list<std::int32_t> head) {
+  if (FState.load() != TState::Open) RaiseNotOpen();
   std::string piece;
-  std::string& out = FWriteBuffering > 0 || FQueueWrites ? FWriteBuffer : piece;
-  for (auto left = static_cast<std::size_t>(count); left > 0;) {
-    if (FState.load() != TState::Open) RaiseNotOpen();
-    const std::size_t want = std::min(left, SendBufferSize);
-    const std::size_t at = out.size();
-    out.resize(at + want);
-    const ssize_t got = ::pread(fd, out.data() + at, want, static_cast<off_t>(offset));
-    out.resize(at + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
-    if (got <= 0) throw EIdNoDataToRead();
-    offset += got;
-    left -= static_cast<std::size_t>(got);
-    if (&out == &piece) {
-      SendNow(piece.data(), piece.size());
-      piece.clear();
-    } else if (!FQueueWrites && out.size() >= WriteBufferLimit) {
-      FlushWriteBuffer();
+  const bool collect = FWriteBuffering > 0 || FQueueWrites;
+  std::string& out = collect ? FWriteBuffer : piece;
+  const std::size_t at = out.size();
+  const std::size_t data = at + 4 * (head.size() + 1);
+  std::size_t got = 0;
+  // In pieces, so that a large budget costs memory only for bytes the file really has.
+  for (const auto limit = static_cast<std::size_t>(std::max(most, 0)); got < limit;) {
+    const std::size_t want = std::min(limit - got, SendBufferSize);
+    out.resize(data + got + want);
+    const ssize_t n =
+        ::pread(fd, out.data() + data + got, want, static_cast<off_t>(offset + std::int64_t(got)));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      out.resize(at);
+      throw EIdNoDataToRead();
     }
+    got += static_cast<std::size_t>(n);
+    if (static_cast<std::size_t>(n) < want) break;  // the end of the file for now
   }
+  if (got == 0) {
+    out.resize(at);
+    return 0;
+  }
+  out.resize(data + got);
+  std::size_t put = at;
+  const auto putInteger = [&](std::int32_t value) {
+    const auto v = static_cast<std::uint32_t>(value);
+    for (int shift = 24; shift >= 0; shift -= 8) out[put++] = static_cast<char>(v >> shift);
+  };
+  for (const std::int32_t value : head) putInteger(value);
+  putInteger(static_cast<std::int32_t>(got));
+  if (&out == &piece)
+    SendNow(piece.data(), piece.size());
+  else if (!FQueueWrites && out.size() >= WriteBufferLimit)
+    FlushWriteBuffer();
+  return static_cast<std::int32_t>(got);
 }
 
 void TIdTCPConnection::QueueWrites() {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <istream>
 #include <mutex>
 #include <string>
@@ -76,9 +77,11 @@ class TIdTCPConnection {
   void CloseWriteBuffer();
   static constexpr std::size_t WriteBufferLimit = 65536;
 
-  // Sends a count and then Count bytes of the file Fd from Offset, read with pread; raises
-  // "No data to read." when the file ends first.
-  void WriteFileRange(int fd, std::int64_t offset, std::int32_t count);
+  // Sends the integers Head, a count and the bytes the file Fd holds from Offset, at most Most
+  // of them, read with pread: the read itself finds how many there are. Sends nothing and
+  // returns 0 when the file has no byte there; otherwise returns the count.
+  std::int32_t WriteFileAvailable(int fd, std::int64_t offset, std::int32_t most,
+                                  std::initializer_list<std::int32_t> head);
 
   // For a connection driven by a thread that must never block on it: from now on every
   // write is only collected, whatever its size, and leaves through SendQueued.
@@ -167,9 +170,9 @@ class TIdTCPConnection {
   bool FHasDeadline = false;                     // owning thread only, as the two below
   std::chrono::steady_clock::time_point FDeadline;
   std::string FDeadlineReason;
-  int FWriteBuffering = 0;                       // open write buffers; owning thread only
-  bool FQueueWrites = false;                     // owning thread only
-  std::string FWriteBuffer;                      // owning thread only
+  int FWriteBuffering = 0;     // open write buffers; owning thread only
+  bool FQueueWrites = false;   // owning thread only
+  std::string FWriteBuffer;    // owning thread only
   std::size_t FWriteSent = 0;  // bytes at the front of FWriteBuffer already sent (queued writes)
   std::string FPeerAddress;
   std::uint16_t FPeerPort = 0;

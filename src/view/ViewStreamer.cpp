@@ -1,6 +1,7 @@
 #include "view/ViewStreamer.h"
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 #include "common/Protocol.h"
@@ -145,22 +146,26 @@ void TViewStreamer::StepSend() {
   const std::string& game = FRequest.Game;
   Debug("State: svsSend");
   const std::int64_t budget = Budget();
+  const bool debugging = FCycleSettings->Debug;  // log lines are built only when they are kept
   for (TSentStream& sent : FStreams) {
-    const std::string s = Str(sent.Stream);
-    Debug("in svsSend: Processing stream " + s);
+    const std::string s = debugging ? Str(sent.Stream) : std::string();
+    if (debugging) Debug("in svsSend: Processing stream " + s);
     if (!sent.Open) continue;
-    // The flag before the size: complete only if no byte arrived after the flag was set.
+    // The flag before the bytes: complete only if no byte arrived after the flag was set.
     const bool complete = FStore.ReadComplete(game, sent.Stream, FCurrentSection);
     const std::shared_ptr<const TFileHandle> file = sent.File->Handle();
-    const std::int64_t size = TSharedStreamFile::Size(file->Get(), sent.File->Path());
-    Debug("in svsSend: Stream " + s + " open: Section " + Str(FCurrentSection) + ": Stream Size " +
-          Str(size));
-    if (size > sent.Position) {
-      Debug("in svsSend: Stream " + s + " open: Sending Data from " + Str(sent.Position));
-      const std::int64_t count = std::min(size - sent.Position, budget);
-      FConnection.WriteInteger(sent.Slot);
-      FConnection.WriteInteger(ViewKindData);
-      FConnection.WriteFileRange(file->Get(), sent.Position, static_cast<std::int32_t>(count));
+    if (debugging)
+      Debug("in svsSend: Stream " + s + " open: Section " + Str(FCurrentSection) +
+            ": Stream Size " + Str(TSharedStreamFile::Size(file->Get(), sent.File->Path())));
+    const std::int64_t from = sent.Position;
+    // The read itself tells how much the file holds past the position: no size look-up.
+    const std::int32_t count =
+        FConnection.WriteFileAvailable(file->Get(), from,
+                                       static_cast<std::int32_t>(std::min<std::int64_t>(
+                                           budget, std::numeric_limits<std::int32_t>::max())),
+                                       {sent.Slot, ViewKindData});
+    if (count > 0) {
+      if (debugging) Debug("in svsSend: Stream " + s + " open: Sending Data from " + Str(from));
       sent.Position += count;
     } else if (complete) {
       Debug("in svsSend: Stream " + s + " open: Section is complete");

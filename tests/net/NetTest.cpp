@@ -1,4 +1,5 @@
 // Server sessions, the I/O of their connections, the outgoing client and the field splitter.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -14,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "common/FileUtil.h"
 #include "net/IdException.h"
 #include "net/IdTCPClient.h"
 #include "net/IdTCPServer.h"
@@ -409,6 +411,46 @@ TEST(WriteBatchTest, AMessageLeavesInOneSendAndBeforeAnyWait) {
     c.WriteInteger(8);
   }
   EXPECT_EQ(next(), std::string("\0\0\0\10", 4));
+}
+
+// A file block goes out with its head and count only when the file holds bytes there.
+TEST(WriteBatchTest, AFileBlockCarriesWhatTheFileHoldsAndNothingPastItsEnd) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+  TIdTCPConnection c{TSocket(fds[0])};
+  const TSocket peer(fds[1]);
+  const auto next = [&] {
+    char buf[200000];
+    const ssize_t n = recv(peer.Fd(), buf, sizeof buf, MSG_DONTWAIT);
+    return n < 0 ? std::string("none") : std::string(buf, static_cast<std::size_t>(n));
+  };
+  const auto integer = [](std::uint32_t v) {
+    return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 8), static_cast<char>(v)};
+  };
+  test::TTempDir dir;
+  std::string content;
+  for (int i = 0; i < 40000; ++i) content += static_cast<char>('a' + i % 26);
+  test::WriteFile(dir / "stream", content);
+  const TFileHandle file(open((dir / "stream").c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(file.Valid());
+
+  EXPECT_EQ(c.WriteFileAvailable(file.Get(), 39990, 100, {7, 1}), 10);
+  EXPECT_EQ(next(), integer(7) + integer(1) + integer(10) + content.substr(39990));
+  EXPECT_EQ(c.WriteFileAvailable(file.Get(), 39990, 4, {7, 1}), 4);
+  EXPECT_EQ(next(), integer(7) + integer(1) + integer(4) + content.substr(39990, 4));
+  EXPECT_EQ(c.WriteFileAvailable(file.Get(), 40000, 100, {7, 1}), 0);
+  EXPECT_EQ(next(), "none");
+  {
+    // Nothing at the end leaves the message as it was; a budget far beyond the file costs
+    // no more than the file.
+    TWriteBatch message(c);
+    c.WriteInteger(9);
+    EXPECT_EQ(c.WriteFileAvailable(file.Get(), 40000, 5, {1}), 0);
+    EXPECT_EQ(c.WriteFileAvailable(file.Get(), 0, 1 << 30, {2}), 40000);
+    message.Send();
+  }
+  EXPECT_EQ(next(), integer(9) + integer(2) + integer(40000) + content);
 }
 
 TEST(NextFieldTest, SplitsAtTheFirstDelimiter) {
