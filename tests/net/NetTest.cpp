@@ -354,16 +354,30 @@ TEST_F(ServerTest, ClientConnectsFailsAndReconnects) {
 }
 
 // Over a packet socket pair every send is one record, so each receive shows one send.
-TEST(WriteBatchTest, AMessageLeavesInOneSendAndBeforeAnyWait) {
-  int fds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
-  TIdTCPConnection c{TSocket(fds[0])};
-  const TSocket peer(fds[1]);
-  const auto next = [&] {
+class WriteBatchTest : public ::testing::Test {
+ protected:
+  WriteBatchTest() {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0)
+      throw std::runtime_error("socketpair");
+    FConnection = std::make_unique<TIdTCPConnection>(TSocket(fds[0]));
+    FPeer = TSocket(fds[1]);
+  }
+  // The next record the connection sent, or "none".
+  std::string Next() {
     char buf[200000];
-    const ssize_t n = recv(peer.Fd(), buf, sizeof buf, MSG_DONTWAIT);
+    const ssize_t n = recv(FPeer.Fd(), buf, sizeof buf, MSG_DONTWAIT);
     return n < 0 ? std::string("none") : std::string(buf, static_cast<std::size_t>(n));
-  };
+  }
+
+  std::unique_ptr<TIdTCPConnection> FConnection;
+  TSocket FPeer;
+};
+
+TEST_F(WriteBatchTest, AMessageLeavesInOneSendAndBeforeAnyWait) {
+  TIdTCPConnection& c = *FConnection;
+  const TSocket& peer = FPeer;
+  const auto next = [this] { return Next(); };
   {
     TWriteBatch message(c);
     c.WriteInteger(1);
@@ -414,16 +428,9 @@ TEST(WriteBatchTest, AMessageLeavesInOneSendAndBeforeAnyWait) {
 }
 
 // A file block goes out with its head and count only when the file holds bytes there.
-TEST(WriteBatchTest, AFileBlockCarriesWhatTheFileHoldsAndNothingPastItsEnd) {
-  int fds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
-  TIdTCPConnection c{TSocket(fds[0])};
-  const TSocket peer(fds[1]);
-  const auto next = [&] {
-    char buf[200000];
-    const ssize_t n = recv(peer.Fd(), buf, sizeof buf, MSG_DONTWAIT);
-    return n < 0 ? std::string("none") : std::string(buf, static_cast<std::size_t>(n));
-  };
+TEST_F(WriteBatchTest, AFileBlockCarriesWhatTheFileHoldsAndNothingPastItsEnd) {
+  TIdTCPConnection& c = *FConnection;
+  const auto next = [this] { return Next(); };
   const auto integer = [](std::uint32_t v) {
     return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
                        static_cast<char>(v >> 8), static_cast<char>(v)};
