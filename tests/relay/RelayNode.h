@@ -2,6 +2,7 @@
 // viewer on the wire: for relay tests and the relay benchmark that run several servers at once.
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -145,7 +146,8 @@ class TFilmer {
 // chunk boundaries (which depend on when the viewer looked).
 struct TWatched {
   std::string Raw;
-  std::vector<std::int32_t> Messages;  // per section: its number, n, n stream headers, completions
+  std::vector<std::int32_t>
+      Messages;  // per section: its number, n, n stream headers, completions in slot order
   std::map<std::pair<int, int>, std::string> Data;  // per (section, slot)
 };
 
@@ -174,11 +176,12 @@ inline TWatched Watch(std::uint16_t viewPort, const std::string& game) {
     w.Messages.push_back(n);
     for (int i = 0; i < 3 * n; ++i) w.Messages.push_back(next());
     for (int i = 0; i < n; ++i) viewer.SendInt(0);
+    std::vector<std::int32_t> completed;
     for (int open = n; open > 0;) {
       const std::int32_t slot = next();
       if (slot == -1) continue;
       if (next() == 1) {
-        w.Messages.push_back(100 + slot);
+        completed.push_back(100 + slot);
         --open;
         continue;
       }
@@ -186,6 +189,9 @@ inline TWatched Watch(std::uint16_t viewPort, const std::string& game) {
       w.Raw += bytes;
       w.Data[{section, slot}] += bytes;
     }
+    // Which stream of a live section completes first also depends on when the viewer looked.
+    std::sort(completed.begin(), completed.end());
+    w.Messages.insert(w.Messages.end(), completed.begin(), completed.end());
     ++section;
   }
   return w;
