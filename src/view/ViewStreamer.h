@@ -26,7 +26,12 @@ struct TViewRequest {
 class TViewStreamer {
  public:
   enum TState { svsWait, svsSend };
+#ifdef ZARNEL_FUZZ_CYCLE_MS
+  // Fuzz builds only: a viewer's input then takes milliseconds rather than whole seconds.
+  static constexpr int CycleMs = ZARNEL_FUZZ_CYCLE_MS;
+#else
   static constexpr int CycleMs = 1000;
+#endif
 
   TViewStreamer(const TSettingsHolder& settings, TLog& log, TGameStore& store,
                 TStreamFileCache& files, TIdPeerThread& thread, TViewRequest request);
