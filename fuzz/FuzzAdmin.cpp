@@ -11,13 +11,11 @@ struct TAdminFuzz {
     settings.Change([](TSettings& s) { s.AdminPassword = "pw"; });
   }
   TSettingsHolder settings;
-  TIdTCPServer server{0};
-  fuzz::TSessionHarness harness{server, [](const std::string& base) {
-                                  std::filesystem::create_directories(base + "Streams/GAME");
-                                  fuzz::WriteFile(base + "Streams/GAME/info.ini",
-                                                  "[stream]\navailable=1\nviewers=2\n");
-                                  fuzz::WriteFile(base + "Streams/PLAIN", "not a game");
-                                }};
+  fuzz::TSessionHarness harness{[](const std::string& base) {
+    std::filesystem::create_directories(base + "Streams/GAME");
+    fuzz::WriteFile(base + "Streams/GAME/info.ini", "[stream]\navailable=1\nviewers=2\n");
+    fuzz::WriteFile(base + "Streams/PLAIN", "not a game");
+  }};
   TLog log{harness.Base() + "zarnel.log"};
   TGameStore store{harness.Base() + "Streams/"};
   TAdminService service{settings, log, store};
@@ -26,11 +24,7 @@ struct TAdminFuzz {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static TAdminFuzz* fuzz = [] {
-    auto* f = new TAdminFuzz;
-    f->server.OnExecute = [f](TIdPeerThread& t) { f->service.Execute(t); };
-    return f;
-  }();
-  fuzz->harness.Run(data, size);
+  static auto* fuzz = new TAdminFuzz;
+  fuzz->harness.Run([](TIdPeerThread& t) { fuzz->service.Execute(t); }, data, size);
   return 0;
 }

@@ -11,13 +11,11 @@ struct TFilmFuzz {
     settings.Change([](TSettings& s) { s.FilmPassword = "pw"; });
   }
   TSettingsHolder settings;
-  TIdTCPServer server{0};
-  fuzz::TSessionHarness harness{server, [](const std::string& base) {
-                                  std::filesystem::create_directories(base + "Streams/GAME");
-                                  fuzz::WriteFile(base + "Streams/GAME/info.ini",
-                                                  "[stream]\navailable=1\n[block]\n0_0=4\n");
-                                  fuzz::WriteFile(base + "Streams/GAME/stream_0_0", "head");
-                                }};
+  fuzz::TSessionHarness harness{[](const std::string& base) {
+    std::filesystem::create_directories(base + "Streams/GAME");
+    fuzz::WriteFile(base + "Streams/GAME/info.ini", "[stream]\navailable=1\n[block]\n0_0=4\n");
+    fuzz::WriteFile(base + "Streams/GAME/stream_0_0", "head");
+  }};
   TLog log{harness.Base() + "zarnel.log"};
   TGameStore store{harness.Base() + "Streams/"};
   TFilmService service{settings, log, store};
@@ -26,11 +24,7 @@ struct TFilmFuzz {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static TFilmFuzz* fuzz = [] {
-    auto* f = new TFilmFuzz;
-    f->server.OnExecute = [f](TIdPeerThread& t) { f->service.Execute(t); };
-    return f;
-  }();
-  fuzz->harness.Run(data, size);
+  static auto* fuzz = new TFilmFuzz;
+  fuzz->harness.Run([](TIdPeerThread& t) { fuzz->service.Execute(t); }, data, size);
   return 0;
 }

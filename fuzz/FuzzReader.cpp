@@ -10,13 +10,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "Worker.h"
 #include "net/IdException.h"
 #include "net/IdTCPConnection.h"
 
 namespace {
+
+using fuzz::TWorker;
 
 constexpr std::size_t MaxLine = TIdTCPConnection::MaxLineLength;
 
@@ -91,7 +93,8 @@ TOutcome Actual(const std::string& ops, const std::string& bytes, std::size_t ch
   int fds[2];
   // Packets keep the chunks apart: each receive gets exactly one.
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) std::abort();
-  std::thread writer([&, fd = fds[1]] {
+  static TWorker writer;
+  writer.Post([&, fd = fds[1]] {
     for (std::size_t at = 0; at < bytes.size(); at += chunk)
       if (send(fd, bytes.data() + at, std::min(chunk, bytes.size() - at), MSG_NOSIGNAL) < 0) break;
     shutdown(fd, SHUT_WR);
@@ -119,7 +122,7 @@ TOutcome Actual(const std::string& ops, const std::string& bytes, std::size_t ch
       out.Error = e.what();
     }
   }  // closing the reader ends a writer still blocked in send
-  writer.join();
+  writer.Wait();
   close(fds[1]);
   return out;
 }

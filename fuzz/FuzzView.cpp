@@ -17,39 +17,28 @@ std::string DemoRecord(const std::string& summary) {
 
 struct TViewFuzz {
   TSettingsHolder settings;
-  TIdTCPServer server{0};
-  fuzz::TSessionHarness harness{
-      server, [](const std::string& base) {
-        std::filesystem::create_directories(base + "Streams/GAME");
-        fuzz::WriteFile(base + "users.txt", "alice,pw\nbob,\n");
-        fuzz::WriteFile(base + "Streams/GAME/info.ini",
-                        "[stream]\navailable=0\n[active]\nstreams=2\nsections=2\n[types]\n0=0\n"
-                        "1=1\n[block]\n0_0=1032\n0_1=1032\n[header]\n0_0=1\n0_1=1\n");
-        fuzz::WriteFile(base + "Streams/GAME/stream_0_0", DemoRecord("12:00,Map"));
-        fuzz::WriteFile(base + "Streams/GAME/stream_0_1", DemoRecord(std::string(1100, 'x')));
-        fuzz::WriteFile(base + "Streams/GAME/stream_1_0", "audio");
-      }};
+  fuzz::TSessionHarness harness{[](const std::string& base) {
+    std::filesystem::create_directories(base + "Streams/GAME");
+    fuzz::WriteFile(base + "users.txt", "alice,pw\nbob,\n");
+    fuzz::WriteFile(base + "Streams/GAME/info.ini",
+                    "[stream]\navailable=0\n[active]\nstreams=2\nsections=2\n[types]\n0=0\n"
+                    "1=1\n[block]\n0_0=1032\n0_1=1032\n[header]\n0_0=1\n0_1=1\n");
+    fuzz::WriteFile(base + "Streams/GAME/stream_0_0", DemoRecord("12:00,Map"));
+    fuzz::WriteFile(base + "Streams/GAME/stream_0_1", DemoRecord(std::string(1100, 'x')));
+    fuzz::WriteFile(base + "Streams/GAME/stream_1_0", "audio");
+  }};
   TLog log{harness.Base() + "zarnel.log"};
   TGameStore store{harness.Base() + "Streams/"};
   TListActiveUsers users;
-  TViewService service{settings,
-                       log,
-                       store,
-                       users,
-                       harness.Base() + "users.txt",
-                       [this] { return server.ThreadCount(); }};
+  TViewService service{settings, log, store, users, harness.Base() + "users.txt", [] { return 1; }};
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static TViewFuzz* fuzz = [] {
-    auto* f = new TViewFuzz;
-    f->server.OnExecute = [f](TIdPeerThread& t) { f->service.Execute(t); };
-    return f;
-  }();
+  static auto* fuzz = new TViewFuzz;
   const bool auth = size > 0 && (data[0] & 1) != 0;
   fuzz->settings.Change([auth](TSettings& s) { s.ViewerAuth = auth; });
-  fuzz->harness.Run(data, size);
+  fuzz->harness.Run([](TIdPeerThread& t) { fuzz->service.Execute(t); }, data, size);
   return 0;
 }

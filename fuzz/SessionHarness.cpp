@@ -1,7 +1,5 @@
 #include "SessionHarness.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +10,8 @@
 #include <filesystem>
 #include <set>
 #include <thread>
+
+#include "net/SocketPairPeer.h"
 
 namespace fuzz {
 
@@ -40,20 +40,17 @@ void WriteFile(const std::string& path, const std::string& text) {
   std::fclose(f);
 }
 
-TSessionHarness::TSessionHarness(TIdTCPServer& server,
-                                 std::function<void(const std::string& base)> seed)
-    : FServer(server), FSeed(std::move(seed)) {
+TSessionHarness::TSessionHarness(std::function<void(const std::string& base)> seed)
+    : FSeed(std::move(seed)) {
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/zarnel-fuzz.XXXXXX";
   if (!mkdtemp(pattern.data())) Fail("mkdtemp");
   FTop = pattern + "/";
   FBase = FTop + "a/b/";
   Reseed();
-  FServer.SetActive(true);
 }
 
 TSessionHarness::~TSessionHarness() {
-  FServer.SetActive(false);
   std::error_code ec;
   fs::remove_all(FTop, ec);
 }
@@ -65,35 +62,35 @@ void TSessionHarness::Reseed() {
   FSeed(FBase);
 }
 
-void TSessionHarness::Run(const std::uint8_t* data, std::size_t size) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(FServer.BoundPort());
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-    Fail("cannot connect");
-  for (std::size_t at = 0; at < size;) {
-    const ssize_t n = send(fd, data + at, size - at, MSG_NOSIGNAL);
-    if (n <= 0) break;  // the server closed early: the rest is not needed
-    at += static_cast<std::size_t>(n);
-  }
-  shutdown(fd, SHUT_WR);
-  // Replies are drained so the server never blocks on a full socket; a session that keeps
-  // the connection open (a viewer's keep-alives) is cut off after a short while.
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+void TSessionHarness::Run(const THandler& handler, const std::uint8_t* data, std::size_t size) {
+  TSocketPairPeer peer;
+  FSessions.Post([&] { peer.Serve(handler); });
+  const int fd = peer.ClientFd();
+  if (size == 0) shutdown(fd, SHUT_WR);
+  // Replies are drained so the session never blocks on a full socket; one that keeps the
+  // connection open (a viewer's keep-alives) is cut off a short while after the last input.
+  using Clock = std::chrono::steady_clock;
+  auto until = Clock::now() + std::chrono::milliseconds(300);
   char buffer[65536];
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        until - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-    if (recv(fd, buffer, sizeof buffer, 0) <= 0) break;
+  for (std::size_t at = 0;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+    pollfd p{fd, static_cast<short>(POLLIN | (at < size ? POLLOUT : 0)), 0};
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    if ((p.revents & (POLLIN | POLLHUP | POLLERR)) &&
+        recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) == 0)
+      break;
+    if (at < size && (p.revents & POLLOUT)) {
+      const ssize_t n = send(fd, data + at, size - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+      // The session closed early: the rest is not needed.
+      at = n < 0 ? size : at + static_cast<std::size_t>(n);
+      if (at == size) shutdown(fd, SHUT_WR);
+      until = Clock::now() + std::chrono::milliseconds(300);
+    }
   }
-  close(fd);
+  peer.CloseClient();
+  FSessions.Wait();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (FServer.ThreadCount() > 0) {
+  while (!peer.Finished()) {
     if (std::chrono::steady_clock::now() > deadline) Fail("a session did not end");
     std::this_thread::sleep_for(std::chrono::microseconds(50));
   }

@@ -1,6 +1,6 @@
-// Drives one port's sessions with fuzzer bytes: a server of the port's kind listens on a
-// loopback port of its own, each input goes over one connection, and afterwards nothing may
-// have been written outside the temporary store.
+// Drives one port's sessions with fuzzer bytes: each input goes over a fresh socket pair to
+// the port's session handler, and afterwards nothing may have been written outside the
+// temporary store.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "Worker.h"
 #include "net/IdTCPServer.h"
 
 namespace fuzz {
@@ -16,24 +17,27 @@ namespace fuzz {
 // step or two lands in a folder that is checked.
 class TSessionHarness {
  public:
+  using THandler = std::function<void(TIdPeerThread&)>;
+
   // Seed lays out the store (Streams/ under Base()) before each batch of inputs.
-  TSessionHarness(TIdTCPServer& server, std::function<void(const std::string& base)> seed);
+  explicit TSessionHarness(std::function<void(const std::string& base)> seed);
   ~TSessionHarness();
   // The base folder with a trailing "/"; the store root is Base() + "Streams/".
   const std::string& Base() const { return FBase; }
-  // Sends Data over a fresh connection, reads what comes back until the server closes or a
-  // short time passes, closes, waits for the session to end and checks the folders.
-  void Run(const std::uint8_t* data, std::size_t size);
+  // Sends Data to a session run by Handler, reads what comes back until the session closes
+  // or a short time passes without progress, closes, waits for the session to end and checks
+  // the folders.
+  void Run(const THandler& handler, const std::uint8_t* data, std::size_t size);
 
  private:
   void Reseed();
   void CheckOutside() const;
 
-  TIdTCPServer& FServer;
   std::function<void(const std::string&)> FSeed;
   std::string FTop;   // the folder made for this process
   std::string FBase;  // FTop + "a/b/"
   unsigned FRuns = 0;
+  TWorker FSessions;  // runs each session, as a server's session thread would
 };
 
 // Writes Text to Path; aborts on failure.

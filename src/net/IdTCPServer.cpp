@@ -217,6 +217,15 @@ int TIdTCPServer::ThreadCount() const {
   return static_cast<int>(FCore->Threads.size());
 }
 
+void TIdTCPServer::Track(const std::shared_ptr<TIdPeerThread>& peer) {
+  std::lock_guard<std::mutex> lock(FCore->ThreadsLock);
+  FCore->Threads.push_back(peer);
+}
+
+void TIdTCPServer::Untrack(const TIdPeerThread& peer) {
+  FCore->Forget(&peer);
+}
+
 void TIdTCPServer::ForEachLiveThreadReverse(const std::function<void(TIdPeerThread&)>& fn) {
   std::lock_guard<std::mutex> lock(FCore->LiveLock);
   for (auto it = FCore->LiveThreads.rbegin(); it != FCore->LiveThreads.rend(); ++it) fn(**it);

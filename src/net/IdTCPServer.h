@@ -124,6 +124,9 @@ class TIdTCPServer {
   void Serve(TIdPeerThread& peer);
   static void* ListenThreadMain(void* server);
   static void* SessionThreadMain(void* peer);
+  // Lists, or no longer lists, a session made without an accept (TSocketPairPeer).
+  void Track(const std::shared_ptr<TIdPeerThread>& peer);
+  void Untrack(const TIdPeerThread& peer);
 
   const std::uint16_t FDefaultPort;
   const std::shared_ptr<TIdServerCore> FCore;

@@ -25,6 +25,13 @@ TSocketPairPeer::TSocketPairPeer() {
   FClient = std::move(client);
   FThread.reset(new TIdPeerThread(FServer.FCore, std::move(server)));
   FThread->FThreadId = static_cast<std::int32_t>(syscall(SYS_gettid));
+  // Listed like an accepted session, so that Finish marks the end the same way.
+  FServer.Track(FThread);
+}
+
+TSocketPairPeer::~TSocketPairPeer() {
+  // The server never ran, so its destructor must not wait for this session.
+  FServer.Untrack(*FThread);
 }
 
 TIdPeerThread& TSocketPairPeer::Thread() {
@@ -45,4 +52,18 @@ int TSocketPairPeer::ReleaseClient() {
 
 void TSocketPairPeer::Terminate() {
   FThread->FTerminated = true;
+}
+
+void TSocketPairPeer::Serve(std::function<void(TIdPeerThread&)> handler) {
+  FServer.OnExecute = std::move(handler);
+  try {
+    FServer.Serve(*FThread);
+  } catch (...) {
+  }
+  FThread->LoginDone();
+  if (!FThread->FHandedOver.load()) FThread->Finish();
+}
+
+bool TSocketPairPeer::Finished() const {
+  return FServer.ThreadCount() == 0;
 }

@@ -3,6 +3,7 @@
 // and fuzzers; it needs nothing beyond this library.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "net/IdTCPServer.h"
@@ -12,6 +13,8 @@ class TSocketPairPeer {
  public:
   // Creates the pair; raises EIdSocketError when the system has none to give.
   TSocketPairPeer();
+  // Leaves a session still running (handed over) to its owner.
+  ~TSocketPairPeer();
   TSocketPairPeer(const TSocketPairPeer&) = delete;
   TSocketPairPeer& operator=(const TSocketPairPeer&) = delete;
 
@@ -25,6 +28,11 @@ class TSocketPairPeer {
   int ReleaseClient();
   // Sets the session's Terminated flag, as a server's deactivation does.
   void Terminate();
+  // Runs Handler as a server's session thread does: again while the connection stays open,
+  // then ends the session unless Handler handed it over.
+  void Serve(std::function<void(TIdPeerThread&)> handler);
+  // True once the session has ended: by Serve, or by Finish from the owner it was handed to.
+  bool Finished() const;
 
  private:
   TIdTCPServer FServer{0};  // never activated; the session's owner as far as it asks

@@ -1,0 +1,36 @@
+// One long-lived thread that runs the jobs given to it, one at a time. Fuzz targets use it
+// for the second party of each input: starting a thread per input would cost more than the
+// input's whole run.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace fuzz {
+
+class TWorker {
+ public:
+  TWorker();
+  // Waits for a job still running, then ends the thread.
+  ~TWorker();
+  TWorker(const TWorker&) = delete;
+  TWorker& operator=(const TWorker&) = delete;
+
+  // Starts Job on the thread; the previous job must have been waited for.
+  void Post(std::function<void()> job);
+  // Waits for the posted job to return; aborts after 20 s, as a hung run.
+  void Wait();
+
+ private:
+  void Loop();
+
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  std::function<void()> FJob;  // FLock; empty while idle
+  bool FStop = false;          // FLock
+  std::thread FThread;
+};
+
+}  // namespace fuzz
