@@ -1,5 +1,6 @@
 #include "film/FilmService.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -154,6 +155,9 @@ TFilmSession::TNext TFilmSession::Refuse(const std::string& logText, const std::
 }
 
 bool TFilmSession::GameInStore(const std::string& game) const {
+  // A hidden name (leading ".") is never listed, yet its folder holds a game all the same.
+  struct stat st {};
+  if (::lstat((FStore.StreamsDir() + game).c_str(), &st) == 0) return true;
   std::vector<std::string> names;
   ListGames(FStore.StreamsDir(), names);
   return std::any_of(names.begin(), names.end(),

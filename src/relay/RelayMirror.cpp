@@ -211,7 +211,8 @@ void TRelayMirror::TSession::RefreshGames() {
 }
 
 bool TRelayMirror::TSession::Prepare(const std::string& game, TEntry& entry) {
-  if (!IsValidGameName(game) || !Printable(game)) {
+  // Hidden names are never listed upstream, and the local listing below would miss one.
+  if (!IsValidGameName(game) || !Printable(game) || game[0] == '.') {
     FOwner.LogOnce("name:" + game, "Relay: game name not relayed: " + MakePrintable(game));
     return false;
   }

@@ -238,6 +238,17 @@ TEST_F(FilmServiceTest, NamesWithControlCharactersAreRefused) {
   EXPECT_TRUE(test::ListDir(streams).empty());
 }
 
+TEST_F(FilmServiceTest, AHiddenGameIsNotTakenForANewOne) {
+  // Left out of the listings, but a new upload of its name must not write over it.
+  std::filesystem::create_directories(streams + ".X");
+  test::WriteFile(streams + ".X/info.ini", "[block]\n0_0=4\n");
+  test::WriteFile(streams + ".X/stream_0_0", "kept");
+  Refused("AUTH\tpw\t\t.x", "Game with same name already exists");
+  EXPECT_EQ(Data(".X", "0_0"), "kept");
+  auto c = Connect("RESUME\t.x");
+  EXPECT_EQ(Transmit(*c, 0, {0, 10, 4}), (Ints{4}));
+}
+
 TEST_F(FilmServiceTest, BadBlocksAndSetUpsEndTheSessionWithAnError) {
   for (const auto& [game, line, ints] : std::vector<std::tuple<std::string, std::string, Ints>>{
            {"MANY", "TRANSMIT\t4\t1", {}},

@@ -3,9 +3,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
+#include <filesystem>
 #include <future>
 
 #include "RelayNode.h"
+#include "net/SocketPairPeer.h"
+#include "relay/RelayMirror.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -60,6 +66,29 @@ TEST(RelayUpstreamTest, AnUnauthorizedPeerSeesExactlyAServerWithoutHooks) {
   EXPECT_EQ(script(node.RelayPort()), script(bare.BoundPort()));
   EXPECT_THAT(node.Log(), Contains("Relay refused 127.0.0.1"));
   bare.SetActive(false);
+}
+
+// A server never lists a hidden name, so only a hostile upstream sends one; the local game of
+// that name is not listed either, and must not be taken for a new mirror.
+TEST(RelayMirrorTest, AHiddenNameFromUpstreamIsNotRelayed) {
+  test::TTempDir dir;
+  const std::string streams = dir.Path() + "/Streams/";
+  std::filesystem::create_directories(streams + ".X");
+  test::WriteFile(streams + ".X/info.ini", "[stream]\navailable=0\n");
+  TGameStore store(streams);
+  std::vector<std::string> log;
+  TRelayMirror mirror(
+      store, [&](const std::string& m) { log.push_back(m); },
+      [](std::chrono::milliseconds) { return false; });
+  // The upstream's side: authorized and a list of that one name; the link is then stopped.
+  TSocketPairPeer peer;
+  const std::string replies = std::string("\0\0\0\1\0\0\0\1\0\0\0\1\0\0\0\1", 16) + ".X\r\n";
+  ASSERT_EQ(send(peer.ClientFd(), replies.data(), replies.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(replies.size()));
+  shutdown(peer.ClientFd(), SHUT_WR);
+  EXPECT_EQ(mirror.Run(peer.Thread().Connection()), TRelayMirror::TEnd::Stopped);
+  EXPECT_EQ(test::ReadFile(streams + ".X/info.ini"), "[stream]\navailable=0\n");
+  EXPECT_THAT(log, Contains("Relay: game name not relayed: .X"));
 }
 
 // A finished game, a game of three streams and a local game of an upstream game's name.
