@@ -358,7 +358,11 @@ void TGameStore::ListSections(const std::string& game, std::vector<std::string>&
     std::memcpy(&marker, record.data() + MarkerOffset, sizeof marker);
     if (marker == 0) continue;
     const char* text = record.data() + SummaryOffset;
-    list.push_back(SummaryLine(s, std::string(text, ::strnlen(text, SummarySize))));
+    std::string summary(text, ::strnlen(text, SummarySize));
+    // The text comes from the filmer; a line break in it would break the reply's line count.
+    std::replace_if(
+        summary.begin(), summary.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+    list.push_back(SummaryLine(s, summary));
   }
 }
 

@@ -293,4 +293,13 @@ TEST_F(StoreTest, GameAndSectionListings) {
   EXPECT_TRUE(list.empty());
 }
 
+TEST_F(StoreTest, LineBreaksInASummaryBecomeSpaces) {
+  // The filmer's text, sent as one line of a counted list.
+  MakeGame("G", "[active]\nstreams=1\nsections=1\n[types]\n0=0\n");
+  WriteRecord(FRoot + "G/stream_0_0", "1:00,map\r\na,1\rb,2\n", 1);
+  Names list;
+  FStore.ListSections("G", list);
+  EXPECT_EQ(list, (Names{"\"0\",1:00,map  a,1 b,2 "}));
+}
+
 }  // namespace
