@@ -261,6 +261,29 @@ void SignalHandler(int signal) {
   }
 }
 
+namespace {
+
+sigset_t ControlSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, sig);
+  return set;
+}
+
+}  // namespace
+
+void BlockControlSignals() {
+  const sigset_t set = ControlSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void WaitForSignal(int milliseconds) {
+  const sigset_t set = ControlSignals();
+  const timespec wait{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+  const int sig = sigtimedwait(&set, nullptr, &wait);
+  if (sig > 0) SignalHandler(sig);
+}
+
 void InstallSignalHandlers() {
   static struct sigaction action {};
   action.sa_handler = SignalHandler;

@@ -100,3 +100,9 @@ void InstallSignalHandlers();
 void SignalHandler(int signal);
 // Prints "Shutting down..." the first time only and sets ShutdownRequested.
 void RequestShutdown();
+// Blocks SIGINT, SIGTERM and SIGHUP in the calling thread and in every thread it starts later,
+// so that only WaitForSignal takes them: no signal is left with a thread that never acts on it.
+void BlockControlSignals();
+// Waits up to Milliseconds for one of the signals BlockControlSignals blocked and hands it to
+// SignalHandler.
+void WaitForSignal(int milliseconds);

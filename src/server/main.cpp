@@ -7,7 +7,6 @@
 #include <memory>
 
 #include "common/Log.h"
-#include "net/NetUtil.h"
 #include "server/ServiceNotify.h"
 #include "server/UnitDatamoduleMain.h"
 
@@ -26,6 +25,8 @@ void RaiseDescriptorLimit() {
 int main() {
   try {
     RaiseDescriptorLimit();
+    // Before any thread starts, so that every thread inherits the mask.
+    BlockControlSignals();
     ShutdownRequested = false;
     auto server = std::make_unique<TDataModuleMain>();
     DataModuleMain = server.get();
@@ -35,7 +36,7 @@ int main() {
     TWatchdog watchdog;
     while (!ShutdownRequested) {
       watchdog.Tick();
-      Sleep(100);
+      WaitForSignal(100);
       if (ReloadRequested.exchange(false)) DataModuleMain->ReloadSettings();
     }
     NotifyStopping();
