@@ -387,7 +387,7 @@ std::size_t TIdTCPConnection::Receive(char* space, std::size_t count) {
   // The peer may be waiting for what was collected before it answers.
   FlushWriteBuffer();
   const int fd = FSocket.Fd();
-  if (ReadTimeout > 0 || FHasDeadline) WaitReadable(fd);
+  if (ReadTimeout > 0 || FHasDeadline) WaitReady(fd, POLLIN);
   for (;;) {
     const ssize_t n = recv(fd, space, count, MSG_NOSIGNAL);
     if (n > 0) {
@@ -413,11 +413,12 @@ void TIdTCPConnection::ClearDeadline() {
   FHasDeadline = false;
 }
 
-void TIdTCPConnection::WaitReadable(int fd) {
+void TIdTCPConnection::WaitReady(int fd, short events) {
   using Clock = std::chrono::steady_clock;
   // The nearer of the read's own time-out and the session's deadline ends the wait.
   auto deadline = Clock::time_point::max();
-  if (ReadTimeout > 0) deadline = Clock::now() + std::chrono::milliseconds(ReadTimeout);
+  if (events == POLLIN && ReadTimeout > 0)
+    deadline = Clock::now() + std::chrono::milliseconds(ReadTimeout);
   const bool sessionEnds = FHasDeadline && FDeadline <= deadline;
   if (sessionEnds) deadline = FDeadline;
   const auto expire = [&]() -> void {
@@ -432,7 +433,7 @@ void TIdTCPConnection::WaitReadable(int fd) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) expire();
-    pollfd p{fd, POLLIN, 0};
+    pollfd p{fd, events, 0};
     // Whole milliseconds, rounded up so the wait never ends a little before the deadline.
     const int rc = poll(&p, 1, static_cast<int>(std::min<long long>(left + 1, 1 << 30)));
     if (rc > 0) return;
@@ -454,8 +455,11 @@ void TIdTCPConnection::SendAll(const char* data, std::size_t count) {
 void TIdTCPConnection::SendNow(const char* data, std::size_t count) {
   if (FState.load() != TState::Open) RaiseNotOpen();
   const int fd = FSocket.Fd();
+  // Under a deadline a peer that stops reading must not hold the session past it either.
+  const int flags = MSG_NOSIGNAL | (FHasDeadline ? MSG_DONTWAIT : 0);
   while (count > 0) {
-    const ssize_t n = send(fd, data, count, MSG_NOSIGNAL);
+    if (FHasDeadline) WaitReady(fd, POLLOUT);
+    const ssize_t n = send(fd, data, count, flags);
     if (n > 0) {
       Count(Metrics().SentBytes, static_cast<std::uint64_t>(n));
       data += n;
@@ -466,6 +470,8 @@ void TIdTCPConnection::SendNow(const char* data, std::size_t count) {
       MarkClosed(false);
       throw EIdConnClosedGracefully();
     }
-    if (errno != EINTR) RaiseTransferError(errno, false);
+    if (errno == EINTR || ((flags & MSG_DONTWAIT) && (errno == EAGAIN || errno == EWOULDBLOCK)))
+      continue;
+    RaiseTransferError(errno, false);
   }
 }

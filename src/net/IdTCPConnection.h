@@ -146,8 +146,9 @@ class TIdTCPConnection {
   // Drops the buffered bytes, shuts the socket and raises TError: the peer is out of step.
   template <class TError>
   [[noreturn]] void AbandonStream();
-  // Waits at most ReadTimeout for data; raises EIdReadTimeout.
-  void WaitReadable(int fd);
+  // Waits until Fd is ready for Events (POLLIN or POLLOUT), for a read at most ReadTimeout
+  // (EIdReadTimeout), and never past the session's deadline (EIdSessionTimeout).
+  void WaitReady(int fd, short events);
   // Sends every byte or raises; collects them instead while the write buffer is open.
   void SendAll(const char* data, std::size_t count);
   // Sends every byte or raises.

@@ -196,6 +196,24 @@ TEST_F(ServerTest, LoginsPerAddressCountOnlyTheLoginPhase) {
   EXPECT_TRUE(test::TRawClient(Port(), "127.0.0.2").ClosedByPeer());
 }
 
+TEST_F(ServerTest, APeerThatStopsReadingIsCutOffAtTheLoginAndIdleDeadlines) {
+  FServer.LoginTimeout = 1;
+  Start([](TIdPeerThread& thread) {
+    TIdTCPConnection& c = thread.Connection();
+    if (c.ReadLn() == "in") {
+      thread.LoginDone();
+      thread.LimitIdle(1);
+    }
+    // Replies the peer never takes: the socket fills and a send would wait for ever.
+    for (const std::string reply(65536, 'x');;) c.WriteLn(reply);
+  });
+  test::TRawClient loggingIn(Port()), browsing(Port());
+  loggingIn.Send("x\n");
+  browsing.Send("in\n");
+  EXPECT_TRUE(Seen("Login timeout"));
+  EXPECT_TRUE(Seen("Idle timeout"));
+}
+
 TEST_F(ServerTest, BindFailureThenDeactivationThenRebindingThePort) {
   Start([this](TIdPeerThread& thread) {
     try {
