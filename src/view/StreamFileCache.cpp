@@ -13,7 +13,6 @@ struct TSharedStreamFile::TCore {
 TSharedStreamFile::TSharedStreamFile(std::shared_ptr<TCore> core, std::string path)
     : FCore(std::move(core)), FPath(std::move(path)) {
   Reopen();
-  FChecked = std::chrono::steady_clock::now();
 }
 
 TSharedStreamFile::~TSharedStreamFile() {
@@ -34,14 +33,10 @@ void TSharedStreamFile::Reopen() {
 
 std::shared_ptr<const TFileHandle> TSharedStreamFile::Handle() {
   std::lock_guard<std::mutex> lock(FLock);
-  const auto now = std::chrono::steady_clock::now();
-  if (now - FChecked >= RecheckInterval) {
-    struct stat st {};
-    if (::stat(FPath.c_str(), &st) != 0) throw EFOpenError(FPath);
-    // Readers still holding the old descriptor finish with it; it closes after them.
-    if (st.st_dev != FDevice || st.st_ino != FInode) Reopen();
-    FChecked = now;
-  }
+  struct stat st {};
+  if (::stat(FPath.c_str(), &st) != 0) throw EFOpenError(FPath);
+  // Readers still holding the old descriptor finish with it; it closes after them.
+  if (st.st_dev != FDevice || st.st_ino != FInode) Reopen();
   return FHandle;
 }
 

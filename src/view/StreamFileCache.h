@@ -3,7 +3,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -17,14 +16,12 @@ class TStreamFileCache;
 // One stream data file, open read-only without a lock while the filmer may append to it.
 class TSharedStreamFile {
  public:
-  static constexpr std::chrono::milliseconds RecheckInterval{200};
-
   ~TSharedStreamFile();
   TSharedStreamFile(const TSharedStreamFile&) = delete;
   TSharedStreamFile& operator=(const TSharedStreamFile&) = delete;
 
-  // The descriptor of the file at the path, looked at again at most every RecheckInterval so
-  // that a file made anew is followed; raises EFOpenError once the path holds no file.
+  // The descriptor of the file now at the path, reopened when the file was made anew; raises
+  // EFOpenError when the path holds no file. Whoever keeps the result keeps that file.
   std::shared_ptr<const TFileHandle> Handle();
   const std::string& Path() const { return FPath; }
 
@@ -43,10 +40,9 @@ class TSharedStreamFile {
   const std::shared_ptr<TCore> FCore;
   const std::string FPath;
   std::mutex FLock;
-  std::shared_ptr<const TFileHandle> FHandle;      // guarded by FLock
-  dev_t FDevice = 0;                               // guarded by FLock
-  ino_t FInode = 0;                                // guarded by FLock
-  std::chrono::steady_clock::time_point FChecked;  // guarded by FLock
+  std::shared_ptr<const TFileHandle> FHandle;  // guarded by FLock
+  dev_t FDevice = 0;                           // guarded by FLock
+  ino_t FInode = 0;                            // guarded by FLock
 };
 
 // Hands out the shared file of a path; a file is closed when its last user lets it go.

@@ -91,11 +91,12 @@ void TViewStreamer::Announce(int count, const std::vector<std::uint8_t>& types, 
     Debug("in svsWait: processing stream " + Str(s));
     TSentStream sent;
     sent.File = FFiles.Open(StreamPath(s));
+    sent.Fd = sent.File->Handle();
     sent.Stream = s;
     sent.Slot = static_cast<std::int32_t>(FStreams.size());
     std::int32_t lead = 0;
     if (types[s] == 0) {
-      lead = TSharedStreamFile::Lead(sent.File->Handle()->Get());
+      lead = TSharedStreamFile::Lead(sent.Fd->Get());
       // A later section's Demo file repeats the game header; a viewer that already has it
       // gets the data blocks only.
       if (FCurrentSection != FRequest.StartSection &&
@@ -124,8 +125,7 @@ bool TViewStreamer::TakeOffsets() {
     TSentStream& sent = FStreams[FOffsetsTaken];
     const std::int64_t start = std::int64_t{offset} + sent.Base;
     Debug("in svsWait: Start stream position from " + Str(start));
-    const std::shared_ptr<const TFileHandle> file = sent.File->Handle();
-    if (start < 0 || start > TSharedStreamFile::Size(file->Get(), sent.File->Path()))
+    if (start < 0 || start > TSharedStreamFile::Size(sent.Fd->Get(), sent.File->Path()))
       throw EZarnelResumeOutsideRange();
     sent.Position = start;
   }
@@ -153,14 +153,14 @@ void TViewStreamer::StepSend() {
     if (!sent.Open) continue;
     // The flag before the bytes: complete only if no byte arrived after the flag was set.
     const bool complete = FStore.ReadComplete(game, sent.Stream, FCurrentSection);
-    const std::shared_ptr<const TFileHandle> file = sent.File->Handle();
+    const int file = sent.Fd->Get();
     if (debugging)
       Debug("in svsSend: Stream " + s + " open: Section " + Str(FCurrentSection) +
-            ": Stream Size " + Str(TSharedStreamFile::Size(file->Get(), sent.File->Path())));
+            ": Stream Size " + Str(TSharedStreamFile::Size(file, sent.File->Path())));
     const std::int64_t from = sent.Position;
     // The read itself tells how much the file holds past the position: no size look-up.
     const std::int32_t count =
-        FConnection.WriteFileAvailable(file->Get(), from,
+        FConnection.WriteFileAvailable(file, from,
                                        static_cast<std::int32_t>(std::min<std::int64_t>(
                                            budget, std::numeric_limits<std::int32_t>::max())),
                                        {sent.Slot, ViewKindData});
@@ -173,6 +173,7 @@ void TViewStreamer::StepSend() {
       FConnection.WriteInteger(ViewKindComplete);
       sent.Open = false;
       sent.File.reset();
+      sent.Fd.reset();
       if (--FOpenCount == 0) {
         ++FCurrentSection;
         FState = svsWait;

@@ -51,6 +51,9 @@ class TViewStreamer {
     std::int64_t Position = 0;
     bool Open = true;  // not yet reported complete
     std::shared_ptr<TSharedStreamFile> File;
+    // The file as it was at the announcement: a file made anew under the same name later
+    // belongs to later announcements, so positions never move from one file to another.
+    std::shared_ptr<const TFileHandle> Fd;
   };
 
   bool StepWait();

@@ -341,6 +341,36 @@ TEST_F(ViewServiceTest, ManyViewersGetTheRecordedSessionAndAStalledOneDelaysNoOt
   EXPECT_EQ(FService->StreamingCount(), stalled.size() + 1);
 }
 
+// A section's files are made anew when a filmer sends its set-up again. A viewer inside the
+// section goes on from the file it was announced, whatever happens at the path meanwhile; the
+// next viewer gets the new file.
+TEST_F(ViewServiceTest, AStreamFileMadeAnewStaysOutOfAnAnnouncedSection) {
+  FSettings.Change([](TSettings& s) { s.BandwidthBuffer = 1000; });
+  const std::string old = Bytes(3000, 0x11), made = Bytes(5000, 0x22, 3);
+  WriteSection("LIVE", 0, {{0, old}});
+  FStore.WriteComplete("LIVE", 0, 0, false);
+  FStore.WriteCompleteAll("LIVE", false);
+  const std::string path = FStore.StreamPath("LIVE", 0, 0);
+  auto inside = Connect("REQUEST\tLIVE\t0\t0");
+  EXPECT_EQ(Ints(*inside, 4), (V{1, 0, 0x11, 3000}));
+  inside->SendInt(0);
+  ExpectChunk(*inside, 0, old.substr(0, 1000));
+  // A cycle while the path holds no file.
+  std::filesystem::remove(path);
+  ExpectChunk(*inside, 0, old.substr(1000, 1000));
+  test::WriteFile(path, made);
+  FStore.WriteSize("LIVE", 0, 0, 5000);
+  auto next = Connect("REQUEST\tLIVE\t0\t0");
+  EXPECT_EQ(Ints(*next, 4), (V{1, 0, 0x22, 5000}));
+  next->SendInt(0);
+  ExpectChunk(*next, 0, made.substr(0, 1000));
+  ExpectChunk(*inside, 0, old.substr(2000));
+  EXPECT_EQ(inside->ReceiveInt(), -1);
+  FStore.WriteComplete("LIVE", 0, 0, true);
+  EXPECT_EQ(viewtest::NextNot(*inside, -1), 0);
+  EXPECT_EQ(inside->ReceiveInt(), 1);
+}
+
 TEST_F(ViewServiceTest, LiveViewerGetsEveryByteOnceAndInOrder) {
   TFilmService film(FSettings, FLog, FStore);
   TIdTCPServer filmServer(0);
