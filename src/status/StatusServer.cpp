@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "status/BoundedTaskQueue.h"
 #include "status/StatusPages.h"
 
 TStatusServer::TStatusServer(IStatusSource& source, TStatusRun run,
@@ -17,8 +18,11 @@ TStatusServer::~TStatusServer() {
 
 void TStatusServer::Start(const std::string& address, int port) {
   auto http = std::make_unique<httplib::Server>();
-  // A page for a few people and a scraper: two threads, short waits, no request bodies.
-  http->new_task_queue = [] { return new httplib::ThreadPool(2); };
+  // A page for a few people and a scraper: two threads, a few waiting, short waits, no
+  // request bodies.
+  http->new_task_queue = [server = http.get()] {
+    return new TBoundedTaskQueue(2, 8, [server] { return !server->is_running(); });
+  };
   http->set_keep_alive_timeout(1);
   http->set_read_timeout(5);
   http->set_write_timeout(5);

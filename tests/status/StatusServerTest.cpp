@@ -2,9 +2,16 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <atomic>
+#include <filesystem>
+#include <future>
 #include <mutex>
 
+#include "common/FileUtil.h"
+#include "status/BoundedTaskQueue.h"
 #include "status/StatusServer.h"
 #include "support/TestSupport.h"
 
@@ -109,6 +116,56 @@ TEST_F(StatusServerTest, SnapshotsAreSharedForTheirAgeAndGiveUploadRates) {
   const double rate = std::stod(json.substr(at + 19));
   EXPECT_GT(rate, 1000.0);
   EXPECT_LE(rate, 100000 / 0.3);
+}
+
+// Idle connections wait in the kernel's queue rather than as descriptors of the server; once
+// they go, the page answers again.
+TEST_F(StatusServerTest, ThePageAnswersAgainOnceIdleConnectionsGo) {
+  Start(std::chrono::milliseconds(1000));
+  const auto open = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  };
+  const auto before = open();
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(FServer->BoundPort());
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::vector<TFileHandle> idle;
+  for (int i = 0; i < 40; ++i) {
+    idle.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    connect(idle.back().Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  }
+  // Two running, eight waiting and one the listening thread holds.
+  ASSERT_TRUE(test::WaitFor([&] { return open() - before >= 40 + 10; }));
+  EXPECT_LE(open() - before, 40 + 11);
+  idle.clear();
+  EXPECT_NE(Get("/").find("9.8.7"), std::string::npos);
+}
+
+TEST(BoundedTaskQueueTest, PastItsBoundACallerWaitsForAJobToEndUnlessStopping) {
+  std::atomic<bool> stopping{false};
+  std::atomic<int> ran{0};
+  TBoundedTaskQueue queue(2, 3, [&] { return stopping.load(); });
+  for (const bool stop : {false, true}) {
+    std::promise<void> gate;
+    std::shared_future<void> open = gate.get_future().share();
+    for (int i = 0; i < 5; ++i)
+      queue.enqueue([&, open] {
+        open.wait();
+        ++ran;
+      });
+    auto sixth = std::async(std::launch::async, [&] { queue.enqueue([&] { ++ran; }); });
+    if (stop) {
+      stopping = true;
+      EXPECT_EQ(sixth.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    } else {
+      EXPECT_EQ(sixth.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    }
+    gate.set_value();
+    sixth.get();
+  }
+  queue.shutdown();
+  EXPECT_EQ(ran, 12);
 }
 
 TEST(StatusServerBindTest, AnAddressInUseIsAnError) {
