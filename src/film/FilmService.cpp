@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -185,7 +186,14 @@ TFilmSession::TNext TFilmSession::Auth(std::string fields) {
   bool found = false;
   const auto admit = [&] {
     found = GameInStore(game);
-    return found == resume;
+    if (found != resume) return false;
+    // A new game's folder is made at once: a relay link making the same folder meanwhile
+    // finds it taken, and one made just before is seen here.
+    if (!resume && ::mkdir(FStore.GameDir(game).c_str(), 0777) != 0 && errno == EEXIST) {
+      found = true;
+      return false;
+    }
+    return true;
   };
   switch (FLiveGames.Claim(game, FConnection, resume, admit)) {
     case TLiveFilmGames::TClaim::Held:
