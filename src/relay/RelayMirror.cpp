@@ -228,9 +228,13 @@ bool TRelayMirror::TSession::Prepare(const std::string& game, TEntry& entry) {
   }
   entry.Game = game;
   if (!exact) {
-    // The mark comes first, so a game made here is never taken for a local one.
-    if (::mkdir(FStore.GameDir(game).c_str(), 0777) != 0 && errno != EEXIST)
-      throw EFCreateError(FStore.GameDir(game));
+    // The mark comes first, so a game made here is never taken for a local one. An entry the
+    // listing missed (a filmer's folder made since, say) is not ours to mark.
+    if (::mkdir(FStore.GameDir(game).c_str(), 0777) != 0) {
+      if (errno != EEXIST) throw EFCreateError(FStore.GameDir(game));
+      FOwner.LogOnce("local:" + game, "Relay: " + game + " is a local game and is not relayed");
+      return false;
+    }
     FStore.WriteMirrored(game, true);
     FStore.WriteAvailable(game, true);
     return true;

@@ -68,13 +68,15 @@ TEST(RelayUpstreamTest, AnUnauthorizedPeerSeesExactlyAServerWithoutHooks) {
   bare.SetActive(false);
 }
 
-// A server never lists a hidden name, so only a hostile upstream sends one; the local game of
-// that name is not listed either, and must not be taken for a new mirror.
-TEST(RelayMirrorTest, AHiddenNameFromUpstreamIsNotRelayed) {
+// Local games the local listing misses must not be taken for new mirrors: a hidden name (a
+// server never lists one, so only a hostile upstream sends it), and an entry the listing cannot
+// show (as a filmer's folder made just after the listing would be).
+TEST(RelayMirrorTest, LocalNamesTheListingMissesAreNotRelayed) {
   test::TTempDir dir;
   const std::string streams = dir.Path() + "/Streams/";
   std::filesystem::create_directories(streams + ".X");
   test::WriteFile(streams + ".X/info.ini", "[stream]\navailable=0\n");
+  std::filesystem::create_directory_symlink(dir.Path() + "elsewhere", streams + "NEW");
   TGameStore store(streams);
   std::vector<std::string> log;
   TRelayMirror mirror(
@@ -82,13 +84,15 @@ TEST(RelayMirrorTest, AHiddenNameFromUpstreamIsNotRelayed) {
       [](std::chrono::milliseconds) { return false; });
   // The upstream's side: authorized and a list of that one name; the link is then stopped.
   TSocketPairPeer peer;
-  const std::string replies = std::string("\0\0\0\1\0\0\0\1\0\0\0\1\0\0\0\1", 16) + ".X\r\n";
+  const std::string replies = std::string("\0\0\0\1\0\0\0\1\0\0\0\1\0\0\0\2", 16) + ".X\r\nNEW\r\n";
   ASSERT_EQ(send(peer.ClientFd(), replies.data(), replies.size(), MSG_NOSIGNAL),
             static_cast<ssize_t>(replies.size()));
   shutdown(peer.ClientFd(), SHUT_WR);
   EXPECT_EQ(mirror.Run(peer.Thread().Connection()), TRelayMirror::TEnd::Stopped);
   EXPECT_EQ(test::ReadFile(streams + ".X/info.ini"), "[stream]\navailable=0\n");
-  EXPECT_THAT(log, Contains("Relay: game name not relayed: .X"));
+  EXPECT_THAT(log, ElementsAre("Relay: game name not relayed: .X",
+                               "Relay: NEW is a local game and is not relayed"));
+  EXPECT_FALSE(std::filesystem::exists(dir.Path() + "elsewhere"));
 }
 
 // A finished game, a game of three streams and a local game of an upstream game's name.
