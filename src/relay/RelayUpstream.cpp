@@ -25,7 +25,9 @@ TRelayUpstream::TRelayUpstream(TGameStore& store, TLog& log, TRelayAllowList all
 
 void TRelayUpstream::Attach(TidZarnelRelayServer& server) {
   server.HooksNeedAuthorization = true;
-  server.OnAuthorizeServer = [this](const std::string& ip, bool& ok) { Authorize(ip, ok); };
+  server.OnRelayAuthorizeServer = [this](const std::string& ip, bool repeated, bool& ok) {
+    Authorize(ip, repeated, ok);
+  };
   server.OnGetGameList = [this](std::vector<std::string>& games) { GameList(games); };
   server.OnGetGameInfo = [this](const std::string& game, std::int32_t& section, bool& available,
                                 bool& completed) { GameInfo(game, section, available, completed); };
@@ -40,9 +42,12 @@ void TRelayUpstream::Log(const std::string& message) {
   FLog.WriteLog(CurrentThreadNumber(), message);
 }
 
-void TRelayUpstream::Authorize(const std::string& address, bool& authorized) {
+void TRelayUpstream::Authorize(const std::string& address, bool repeated, bool& authorized) {
+  const bool previous = authorized;
   authorized = FAllow.Allows(address);
-  Log((authorized ? "Relay authorized " : "Relay refused ") + address);
+  // A peer repeating the command must not write a log line per four bytes it sends.
+  if (!repeated || authorized != previous)
+    Log((authorized ? "Relay authorized " : "Relay refused ") + address);
 }
 
 void TRelayUpstream::GameList(std::vector<std::string>& games) {

@@ -24,8 +24,9 @@ class TRelayUpstream {
   // Assigns Server's hooks to this object; unauthorized peers then see no hook at all.
   void Attach(TidZarnelRelayServer& server);
 
-  // Authorizes a peer whose address is on the allow list, and logs the decision.
-  void Authorize(const std::string& address, bool& authorized);
+  // Authorizes a peer whose address is on the allow list, and logs the decision unless it
+  // repeats the connection's previous one (Repeated: Authorized holds that one).
+  void Authorize(const std::string& address, bool repeated, bool& authorized);
   // The available games, in directory order.
   void GameList(std::vector<std::string>& games);
   // Section value (the number of sections set up), availability and completion of a game.

@@ -27,6 +27,7 @@ struct TidZarnelRelayServer::TRelaySession {
   TIdPeerThread& Thread;
   TIdTCPConnection& Connection;
   bool Authorized = false;
+  bool AuthorizeAsked = false;  // an authorize command came before
   TListRelayedSections Sections;
 };
 
@@ -85,7 +86,12 @@ bool TidZarnelRelayServer::Hooked(const TRelaySession& session) const {
 }
 
 void TidZarnelRelayServer::Authorize(TRelaySession& session) {
-  if (OnAuthorizeServer) OnAuthorizeServer(session.Connection.PeerAddress(), session.Authorized);
+  if (OnRelayAuthorizeServer)
+    OnRelayAuthorizeServer(session.Connection.PeerAddress(), session.AuthorizeAsked,
+                           session.Authorized);
+  else if (OnAuthorizeServer)
+    OnAuthorizeServer(session.Connection.PeerAddress(), session.Authorized);
+  session.AuthorizeAsked = true;
   session.Connection.WriteInteger(session.Authorized ? 1 : 0);
 }
 

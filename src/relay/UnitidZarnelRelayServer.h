@@ -13,6 +13,10 @@
 
 // Decides whether the peer at AIP may relay; AAuthorized arrives holding the current state.
 using TAuthorizeServer = std::function<void(const std::string& AIP, bool& AAuthorized)>;
+// TAuthorizeServer that also learns whether an earlier authorize command on the same connection
+// gave AAuthorized its current value.
+using TRelayAuthorizeServer =
+    std::function<void(const std::string& AIP, bool ARepeated, bool& AAuthorized)>;
 // Appends the offered game names to the empty list it is given.
 using TGetGameList = std::function<void(std::vector<std::string>& AGameList)>;
 // Reports a game's section value, availability and completion (preset -1, false, false).
@@ -54,6 +58,8 @@ class TidZarnelRelayServer : public TIdTCPServer {
   // Hooks into the game store; called on the session threads, possibly several at once, so a
   // hook guards whatever it shares. Assign them before activation.
   TAuthorizeServer OnAuthorizeServer;
+  // Used instead of OnAuthorizeServer when assigned.
+  TRelayAuthorizeServer OnRelayAuthorizeServer;
   TGetGameList OnGetGameList;
   TGetGameInfo OnGetGameInfo;
   TSectionInfo OnSectionInfo;

@@ -68,6 +68,23 @@ TEST(RelayUpstreamTest, AnUnauthorizedPeerSeesExactlyAServerWithoutHooks) {
   bare.SetActive(false);
 }
 
+// However often a peer asks on one connection, only its first answer is logged.
+TEST(RelayUpstreamTest, RepeatedAuthorizationsAreLoggedOncePerConnection) {
+  for (const bool allowed : {false, true}) {
+    TNode node(allowed ? "127.0.0.0/8" : "10.0.0.0/8");
+    std::string replies;
+    for (int i = 0; i < 50; ++i)
+      replies += std::string("\0\0\0\1\0\0\0", 7) + (allowed ? '\1' : '\0');
+    for (int connection = 0; connection < 2; ++connection) {
+      test::TRawClient peer(node.RelayPort());
+      peer.Send(std::string(50 * 4, '\0'));
+      EXPECT_EQ(peer.Receive(replies.size()), replies);
+    }
+    const std::string line = allowed ? "Relay authorized 127.0.0.1" : "Relay refused 127.0.0.1";
+    EXPECT_THAT(node.Log(), ElementsAre(line, line));
+  }
+}
+
 // Local games the local listing misses must not be taken for new mirrors: a hidden name (a
 // server never lists one, so only a hostile upstream sends it), and an entry the listing cannot
 // show (as a filmer's folder made just after the listing would be).
