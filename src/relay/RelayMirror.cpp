@@ -97,6 +97,8 @@ class TRelayMirror::TSession {
     bool InfoSent = false;
     std::int32_t InfoSection = -1;
     bool InfoCompleted = false;
+    std::chrono::steady_clock::time_point Moved;  // the last progress, or when it was taken
+    bool Stalled = false;                         // entered in the owner's FStalled
   };
 
   // Sends a command with its line, if any, and reads the acknowledgement.
@@ -109,6 +111,10 @@ class TRelayMirror::TSession {
   bool SetUpSection(TEntry& entry);
   bool Status();
   void Advance(TEntry& entry);
+  // Notes that Entry got data or moved on.
+  void Progress(TEntry& entry);
+  // Tells the owner which active entries have stalled; true when any has.
+  bool MarkStalled();
   std::size_t Count(bool completed) const;
   std::string Path(const TEntry& entry, int stream) const {
     return FStore.StreamPath(entry.Game, stream, entry.Section);
@@ -119,10 +125,12 @@ class TRelayMirror::TSession {
   TIdTCPConnection& FConnection;
   std::vector<TEntry> FEntries;       // in the order they were added upstream
   std::set<std::string> FPassedOver;  // listed games this connection does not mirror
+  bool FWaiting = false;              // the last list held games left out for want of a slot
 };
 
-TRelayMirror::TRelayMirror(TGameStore& store, TLogFn log, TWaitFn wait)
-    : FStore(store), FLog(std::move(log)), FWait(std::move(wait)) {}
+TRelayMirror::TRelayMirror(TGameStore& store, TLogFn log, TWaitFn wait,
+                           std::chrono::milliseconds stallTime)
+    : FStore(store), FLog(std::move(log)), FWait(std::move(wait)), FStallTime(stallTime) {}
 
 void TRelayMirror::LogOnce(const std::string& key, const std::string& message) {
   if (FLogged.insert(key).second) FLog(message);
@@ -145,6 +153,9 @@ TRelayMirror::TEnd TRelayMirror::TSession::Run() {
     bool moved = Status();
     if (!FEntries.empty()) moved = Blocks() || moved;
     if (Count(true) >= MaxFinishedEntries) return TEnd::Renew;
+    // A game that never finishes would hold its slot for good. One stalled game is enough:
+    // waiting games may be live, and the games that still move resume at once.
+    if (MarkStalled() && FWaiting && Count(false) >= MaxActiveGames) return TEnd::Renew;
     // Back to back while data flows; one request a cycle once every game is caught up.
     if (!FOwner.FWait(moved ? std::chrono::milliseconds(0) : Cycle)) return TEnd::Stopped;
   }
@@ -188,11 +199,25 @@ void TRelayMirror::TSession::RefreshGames() {
     bytes += game.size();
     if (bytes > MaxListBytes) throw EOutOfStep("game list too long");
   }
+  // Games that stalled before only fill the slots left over.
+  if (!FOwner.FStalled.empty()) {
+    const auto stalled = [&](const std::string& game) {
+      const auto it = FOwner.FStalled.find(game);
+      return it == FOwner.FStalled.end() ? 0 : it->second;
+    };
+    std::stable_sort(games.begin(), games.end(), [&](const std::string& a, const std::string& b) {
+      return stalled(a) < stalled(b);
+    });
+  }
+  FWaiting = false;
   for (const std::string& game : games) {
-    if (Count(false) >= MaxActiveGames) return;
     const bool tracked = std::any_of(FEntries.begin(), FEntries.end(),
                                      [&](const TEntry& e) { return e.Game == game; });
     if (tracked || FPassedOver.count(game) != 0) continue;
+    if (Count(false) >= MaxActiveGames) {
+      FWaiting = true;
+      return;
+    }
     TEntry entry;
     if (!Prepare(game, entry)) {
       FPassedOver.insert(game);
@@ -206,6 +231,7 @@ void TRelayMirror::TSession::RefreshGames() {
     FConnection.WriteInteger(static_cast<std::int32_t>(entry.Held[1]));
     request.Send();
     if (FConnection.ReadInteger() != 1) throw EOutOfStep("command refused");
+    entry.Moved = std::chrono::steady_clock::now();
     FEntries.push_back(std::move(entry));
   }
 }
@@ -261,8 +287,12 @@ bool TRelayMirror::TSession::Blocks() {
     if (FConnection.ReadLn() != entry.Game) throw EOutOfStep("game name");
     if (FConnection.ReadInteger() != (entry.Completed ? 0 : 1)) throw EOutOfStep("completion");
     if (entry.Completed) continue;
-    for (int stream = 0; stream < 2; ++stream) moved = ApplyRecord(entry, stream) || moved;
-    moved = SetUpSection(entry) || moved;
+    bool progressed = false;
+    for (int stream = 0; stream < 2; ++stream)
+      progressed = ApplyRecord(entry, stream) || progressed;
+    progressed = SetUpSection(entry) || progressed;
+    if (progressed) Progress(entry);
+    moved = progressed || moved;
   }
   return moved;
 }
@@ -350,11 +380,13 @@ bool TRelayMirror::TSession::Status() {
     if (entry.InfoSent && std::int64_t{entry.Section} + 1 < entry.InfoSection) {
       if (outcome != 0) throw EOutOfStep("section status");
       Advance(entry);
+      Progress(entry);
       moved = true;
     } else if (entry.InfoSent && entry.InfoCompleted) {
       if (outcome != 1) throw EOutOfStep("section status");
       entry.Completed = true;
       FStore.WriteCompleteAll(entry.Game, true);
+      Progress(entry);
       moved = true;
     } else if (outcome != 0) {
       throw EOutOfStep("section status");
@@ -373,4 +405,22 @@ void TRelayMirror::TSession::Advance(TEntry& entry) {
   // holds bytes would get them twice, so resume from the local files instead.
   for (int s = 0; s < 2; ++s)
     if (FileSize(Path(entry, s)) > 0) throw EOutOfStep("next section already held");
+}
+
+void TRelayMirror::TSession::Progress(TEntry& entry) {
+  entry.Moved = std::chrono::steady_clock::now();
+  entry.Stalled = false;
+  FOwner.FStalled.erase(entry.Game);  // a game that moves again takes its turn as any other
+}
+
+bool TRelayMirror::TSession::MarkStalled() {
+  const auto now = std::chrono::steady_clock::now();
+  bool any = false;
+  for (TEntry& entry : FEntries) {
+    if (entry.Completed || now - entry.Moved < FOwner.FStallTime) continue;
+    if (!entry.Stalled) FOwner.FStalled[entry.Game] = ++FOwner.FStalls;
+    entry.Stalled = true;
+    any = true;
+  }
+  return any;
 }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 
@@ -19,11 +21,12 @@ class TRelayMirror {
   enum class TEnd {
     Stopped,  // the link is to stop
     Refused,  // the upstream server does not authorize this one
-    Renew,    // finished games crowd the connection's list: connect afresh at once
+    Renew,    // finished or stalled games crowd the connection's list: connect afresh at once
   };
 
-  // Store must outlive the object.
-  TRelayMirror(TGameStore& store, TLogFn log, TWaitFn wait);
+  // Store must outlive the object. A game that gets no data for StallTime is stalled.
+  TRelayMirror(TGameStore& store, TLogFn log, TWaitFn wait,
+               std::chrono::milliseconds stallTime = StallTime);
 
   // Runs the exchange on a freshly connected link until it ends; raises when the link fails
   // or the upstream server answers out of step. Each game resumes from the local store.
@@ -33,6 +36,9 @@ class TRelayMirror {
   static constexpr std::chrono::milliseconds Cycle{1000};
   // Longest time before a new upstream game is noticed.
   static constexpr std::chrono::milliseconds ListInterval{1000};
+  // A mirrored game that gets no data for this long is stalled (an upload left unfinished):
+  // while other games wait for its slot, the link connects afresh and takes them first.
+  static constexpr std::chrono::milliseconds StallTime{60000};
 
  private:
   class TSession;
@@ -42,6 +48,11 @@ class TRelayMirror {
   TGameStore& FStore;
   TLogFn FLog;
   TWaitFn FWait;
+  const std::chrono::milliseconds FStallTime;
+  // Games seen stalled, each with the order of its latest stall: a later connection takes
+  // them last, the one stalled longest ago first. The link thread's only.
+  std::map<std::string, std::uint64_t> FStalled;
+  std::uint64_t FStalls = 0;
   std::set<std::string> FLogged;  // the link thread's only
   bool FRefusedLogged = false;
 };

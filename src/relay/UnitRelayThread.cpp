@@ -27,10 +27,10 @@ TRelayThread::~TRelayThread() {
   WaitFor();
 }
 
-void TRelayThread::MirrorInto(TGameStore& store) {
+void TRelayThread::MirrorInto(TGameStore& store, std::chrono::milliseconds stallTime) {
   FMirror = std::make_unique<TRelayMirror>(
       store, [this](const std::string& message) { Log(message); },
-      [this](std::chrono::milliseconds duration) { return Pause(duration); });
+      [this](std::chrono::milliseconds duration) { return Pause(duration); }, stallTime);
 }
 
 void TRelayThread::Start() {

@@ -27,8 +27,9 @@ class TRelayThread {
   TRelayThread& operator=(const TRelayThread&) = delete;
 
   // Makes the link mirror the upstream's games into Store (which must outlive the thread);
-  // without it the link closes each connection at once. Call before Start.
-  void MirrorInto(TGameStore& store);
+  // without it the link closes each connection at once. StallTime as TRelayMirror's. Call
+  // before Start.
+  void MirrorInto(TGameStore& store, std::chrono::milliseconds stallTime = TRelayMirror::StallTime);
   // Starts the thread; a second call does nothing.
   void Start();
   // Closes the client's socket so that a pending transfer fails; any thread may call it.

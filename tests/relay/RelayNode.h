@@ -40,12 +40,14 @@ class TNode {
     FView.SetActive(false);
     FFilm.SetActive(false);
   }
-  // Starts a relay link that mirrors Upstream's games into this server.
-  void Follow(const TNode& upstream) {
+  // Starts a relay link that mirrors Upstream's games into this server; a mirrored game that
+  // gets no data for StallTime counts as stalled.
+  void Follow(const TNode& upstream,
+              std::chrono::milliseconds stallTime = TRelayMirror::StallTime) {
     StopLink();
     FLink = std::make_unique<TRelayThread>(ServerVersion, "127.0.0.1", FStore.StreamsDir(), "",
                                            FLog, upstream.FRelay.BoundPort());
-    FLink->MirrorInto(FStore);
+    FLink->MirrorInto(FStore, stallTime);
     FLink->Start();
   }
   // Stops the link as the server's shutdown does.

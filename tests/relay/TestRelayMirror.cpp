@@ -183,6 +183,32 @@ TEST(RelayMirrorTest, FinishedGamesAreMirroredByteForByteAndLocalGamesLeftAlone)
   EXPECT_THAT(a.Log(), Contains("Relay authorized 127.0.0.1"));
 }
 
+// Uploads left unfinished upstream never move again, yet hold their slots; a game listed after
+// them must still be mirrored once it moves, as must a game that stalled and moves again.
+TEST(RelayMirrorTest, StalledGamesGiveWayToWaitingGames) {
+  TNode a, b;
+  for (int i = 0; i < 9; ++i) {
+    const std::string game = "LEFT" + std::to_string(i);
+    TFilmer(a.FilmPort(), game);
+    ASSERT_TRUE(test::WaitFor([&] { return a.Store().ReadAvailable(game); }));
+  }
+  std::vector<std::string> listed;  // in the order the upstream lists them: 8 fill the slots
+  ListGames(a.Store().StreamsDir(), listed);
+  ASSERT_EQ(listed.size(), 9u);
+  b.Follow(a, std::chrono::milliseconds(500));
+  for (const std::string& game : {listed.back(), listed.front()}) {
+    TFilmer back(a.FilmPort(), game, true);
+    back.Transmit(0, {{0, 1500, 1032}});
+    back.Block(0, Bytes(1500, 2));
+    back.Sync();
+    ASSERT_TRUE(test::WaitFor([&] { return b.Length(game, 0, 0) == 1500; }, Long)) << game;
+  }
+  // Renewed connections and no other line, read before stopping the link logs its closing.
+  const auto log = b.Log();
+  EXPECT_GE(std::count(log.begin(), log.end(), "Relay: Connected"), 2);
+  EXPECT_THAT(log, Each(AnyOf("Relay: Connected", "Relay: Disconnected")));
+}
+
 // A live game filmed on A, mirrored by B and C, and by D from C (two hops); the links of B
 // and C break in the middle of a section.
 TEST(RelayMirrorTest, LiveGameReachesEveryServerOfATreeThroughBrokenLinks) {
