@@ -455,10 +455,10 @@ void TIdTCPConnection::SendAll(const char* data, std::size_t count) {
 void TIdTCPConnection::SendNow(const char* data, std::size_t count) {
   if (FState.load() != TState::Open) RaiseNotOpen();
   const int fd = FSocket.Fd();
-  // Under a deadline a peer that stops reading must not hold the session past it either.
+  // Under a deadline a peer that stops reading must not hold the session past it either;
+  // bytes the socket takes at once still go, however late.
   const int flags = MSG_NOSIGNAL | (FHasDeadline ? MSG_DONTWAIT : 0);
   while (count > 0) {
-    if (FHasDeadline) WaitReady(fd, POLLOUT);
     const ssize_t n = send(fd, data, count, flags);
     if (n > 0) {
       Count(Metrics().SentBytes, static_cast<std::uint64_t>(n));
@@ -470,8 +470,11 @@ void TIdTCPConnection::SendNow(const char* data, std::size_t count) {
       MarkClosed(false);
       throw EIdConnClosedGracefully();
     }
-    if (errno == EINTR || ((flags & MSG_DONTWAIT) && (errno == EAGAIN || errno == EWOULDBLOCK)))
+    if (errno == EINTR) continue;
+    if ((flags & MSG_DONTWAIT) && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      WaitReady(fd, POLLOUT);
       continue;
+    }
     RaiseTransferError(errno, false);
   }
 }

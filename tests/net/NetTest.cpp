@@ -196,20 +196,29 @@ TEST_F(ServerTest, LoginsPerAddressCountOnlyTheLoginPhase) {
   EXPECT_TRUE(test::TRawClient(Port(), "127.0.0.2").ClosedByPeer());
 }
 
-TEST_F(ServerTest, APeerThatStopsReadingIsCutOffAtTheLoginAndIdleDeadlines) {
+TEST_F(ServerTest, APeerThatStopsReadingIsCutOffAtTheDeadlinesAndALateReplyStillGoes) {
   FServer.LoginTimeout = 1;
   Start([](TIdPeerThread& thread) {
     TIdTCPConnection& c = thread.Connection();
-    if (c.ReadLn() == "in") {
+    const std::string line = c.ReadLn();
+    if (line == "slow") {
+      // A check that outlasts the deadline: its answer still goes, as the socket takes it.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+      c.WriteLn("late");
+      return;
+    }
+    if (line == "in") {
       thread.LoginDone();
       thread.LimitIdle(1);
     }
     // Replies the peer never takes: the socket fills and a send would wait for ever.
     for (const std::string reply(65536, 'x');;) c.WriteLn(reply);
   });
-  test::TRawClient loggingIn(Port()), browsing(Port());
+  test::TRawClient loggingIn(Port()), browsing(Port()), slow(Port());
   loggingIn.Send("x\n");
   browsing.Send("in\n");
+  slow.Send("slow\n");
+  EXPECT_EQ(slow.ReceiveLine(), "late");
   EXPECT_TRUE(Seen("Login timeout"));
   EXPECT_TRUE(Seen("Idle timeout"));
 }
