@@ -20,8 +20,8 @@ void TStatusServer::Start(const std::string& address, int port) {
   auto http = std::make_unique<httplib::Server>();
   // A page for a few people and a scraper: two threads, a few waiting, short waits, no
   // request bodies.
-  http->new_task_queue = [server = http.get()] {
-    return new TBoundedTaskQueue(2, 8, [server] { return !server->is_running(); });
+  http->new_task_queue = [this] {
+    return new TBoundedTaskQueue(2, 8, [this] { return FStopping.load(); });
   };
   http->set_keep_alive_timeout(1);
   http->set_read_timeout(5);
@@ -75,6 +75,7 @@ void TStatusServer::Start(const std::string& address, int port) {
   }
   FHttp = std::move(http);
   FListenDone = false;
+  FStopping = false;
   FThread = std::thread([this, server = FHttp.get()] {
     server->listen_after_bind();
     FListenDone = true;
@@ -86,6 +87,9 @@ void TStatusServer::Stop() {
   // The library's stop does nothing until its loop runs; so wait for the loop (or its end).
   while (!FHttp->is_running() && !FListenDone)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // The library tells its queue nothing of the stop; a listening thread held back by a full
+  // queue learns of it here.
+  FStopping = true;
   FHttp->stop();
   if (FThread.joinable()) FThread.join();
   FHttp.reset();

@@ -44,6 +44,7 @@ class TStatusServer {
   std::unique_ptr<httplib::Server> FHttp;
   std::thread FThread;
   std::atomic<bool> FListenDone{false};  // the serving thread has left the library's loop
+  std::atomic<bool> FStopping{false};    // Stop has begun
   std::uint16_t FBoundPort = 0;
 
   std::mutex FSnapshotLock;  // held while a snapshot is taken, so only one request takes it
