@@ -31,6 +31,15 @@ std::set<std::string> Entries(const std::string& dir) {
   return names;
 }
 
+// Reads what the session has sent so far without waiting; 0 once it has closed its end.
+ssize_t Drain(int fd) {
+  char buffer[65536];
+  ssize_t n;
+  while ((n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+  }
+  return n;
+}
+
 }  // namespace
 
 void WriteFile(const std::string& path, const std::string& text) {
@@ -71,21 +80,31 @@ void TSessionHarness::Run(const THandler& handler, const std::uint8_t* data, std
   // connection open (a viewer's keep-alives) is cut off a short while after the last input.
   using Clock = std::chrono::steady_clock;
   auto until = Clock::now() + std::chrono::milliseconds(300);
-  char buffer[65536];
-  for (std::size_t at = 0;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-    pollfd p{fd, static_cast<short>(POLLIN | (at < size ? POLLOUT : 0)), 0};
-    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-    if ((p.revents & (POLLIN | POLLHUP | POLLERR)) &&
-        recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) == 0)
-      break;
-    if (at < size && (p.revents & POLLOUT)) {
-      const ssize_t n = send(fd, data + at, size - at, MSG_NOSIGNAL | MSG_DONTWAIT);
-      // The session closed early: the rest is not needed.
-      at = n < 0 ? size : at + static_cast<std::size_t>(n);
-      if (at == size) shutdown(fd, SHUT_WR);
-      until = Clock::now() + std::chrono::milliseconds(300);
+  std::size_t at = 0;
+  const auto pump = [&] {
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+      pollfd p{fd, static_cast<short>(POLLIN | (at < size ? POLLOUT : 0)), 0};
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return;
+      if ((p.revents & (POLLIN | POLLHUP | POLLERR)) && Drain(fd) == 0) return;
+      if (at < size && (p.revents & POLLOUT)) {
+        const ssize_t n = send(fd, data + at, size - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+        // The session closed early: the rest is not needed.
+        at = n < 0 ? size : at + static_cast<std::size_t>(n);
+        if (at == size) shutdown(fd, SHUT_WR);
+        until = Clock::now() + std::chrono::milliseconds(300);
+        // Most sessions end on their own once all input is in: wait for that rather than
+        // wake for every reply, which costs more than the session itself.
+        if (at == size) return;
+      }
     }
+  };
+  pump();
+  if (at == size) {
+    while (!FSessions.WaitFor(std::chrono::milliseconds(2)) && Clock::now() < until)
+      if (Drain(fd) == 0) break;
+    // Handed over, or cut off: what is left runs as before.
+    if (!peer.Finished()) pump();
   }
   peer.CloseClient();
   FSessions.Wait();

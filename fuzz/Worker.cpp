@@ -33,6 +33,11 @@ void TWorker::Wait() {
   std::abort();
 }
 
+bool TWorker::WaitFor(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(FLock);
+  return FChanged.wait_for(lock, limit, [this] { return !FJob; });
+}
+
 void TWorker::Loop() {
   std::unique_lock<std::mutex> lock(FLock);
   for (;;) {

@@ -3,6 +3,7 @@
 // input's whole run.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -22,6 +23,8 @@ class TWorker {
   void Post(std::function<void()> job);
   // Waits for the posted job to return; aborts after 20 s, as a hung run.
   void Wait();
+  // True once the posted job has returned, waiting for it at most Limit.
+  bool WaitFor(std::chrono::milliseconds limit);
 
  private:
   void Loop();
