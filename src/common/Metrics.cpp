@@ -7,6 +7,11 @@ const char* ServicePortName(TServicePort port) {
   return port >= 0 && port < spCount ? names[port] : "";
 }
 
+const char* RemovalReasonName(TRemovalReason reason) {
+  static const char* const names[rrCount] = {"age", "size", "admin"};
+  return reason >= 0 && reason < rrCount ? names[reason] : "";
+}
+
 void TDurationHistogram::Observe(std::chrono::nanoseconds duration) {
   const std::int64_t nanos = std::max<std::int64_t>(duration.count(), 0);
   const double seconds = static_cast<double>(nanos) / 1e9;

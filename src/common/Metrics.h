@@ -13,6 +13,11 @@ enum TServicePort { spView, spFilm, spAdmin, spRelay, spCount };
 // "view", "film", "admin", "relay".
 const char* ServicePortName(TServicePort port);
 
+// Why the store removed a game, as the metrics label it.
+enum TRemovalReason { rrAge, rrSize, rrAdmin, rrCount };
+// "age", "size", "admin".
+const char* RemovalReasonName(TRemovalReason reason);
+
 struct TPortCounters {
   std::atomic<std::uint64_t> Accepted{0};  // connections given a session
   std::atomic<std::uint64_t> Refused{0};   // closed at once over the connection limit
@@ -46,6 +51,7 @@ struct TMetrics {
   std::atomic<std::uint64_t> ReceivedBytes{0};
   // How late a viewer's send cycle starts after it was due.
   TDurationHistogram CycleLateness;
+  std::atomic<std::uint64_t> GamesRemoved[rrCount]{};
 };
 
 // The one registry of the process.

@@ -30,6 +30,10 @@ struct TSettings {
   std::int32_t MaxLoginsPerAddress = 0;
   std::int32_t StatusPort = 28500;  // 0 or less: no status page
   std::string StatusAddress = "127.0.0.1";
+  // Retention of the game store; see the README.
+  std::int32_t KeepDays = 0;      // 0 or less: keep for ever
+  std::int32_t StoreLimitMB = 0;  // 0 or less: no limit
+  std::int32_t MinFreeMB = 256;   // 0 or less: no floor
 };
 
 // The running settings, replaced whole by a reload while sessions read them. A reader keeps

@@ -5,23 +5,6 @@
 #include <set>
 #include <system_error>
 
-namespace {
-
-// Bytes of the stream data files in Dir; the info file is not game data.
-std::uint64_t StreamBytes(const std::string& dir) {
-  std::uint64_t total = 0;
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    if (it->path().filename().string().rfind("stream_", 0) != 0) continue;
-    std::error_code sizeError;
-    const auto size = it->file_size(sizeError);
-    if (!sizeError) total += size;
-  }
-  return total;
-}
-
-}  // namespace
-
 TStatusSource::TStatusSource(TGameStore& store,
                              std::function<std::vector<std::string>()> liveUploads,
                              std::vector<std::pair<TServicePort, TIdTCPServer*>> servers)
@@ -49,7 +32,7 @@ TStatusSnapshot TStatusSource::Snapshot() {
     game.Sections = summary.Sections;
     game.Streams = summary.Streams;
     game.Viewers = summary.Viewers;
-    game.Bytes = StreamBytes(FStore.GameDir(name));
+    game.Bytes = FStore.GameBytes(name);
     if (game.Filming) out.Uploads.push_back({name, game.Bytes, 0});
     out.Games.push_back(std::move(game));
   }

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -374,4 +375,31 @@ void TGameStore::RemoveTempFiles(const std::string& game) {
   while (const dirent* entry = ::readdir(d))
     if (IsIniTempName(entry->d_name, InfoFileName)) ::unlinkat(::dirfd(d), entry->d_name, 0);
   ::closedir(d);
+}
+
+std::string TGameStore::DeleteGame(const std::string& game) {
+  (void)game;
+  return "Unknown game";  // not built yet
+}
+
+std::uint64_t TGameStore::FreeBytes() const {
+  struct statvfs fs {};
+  if (::statvfs(FStreamsDir.c_str(), &fs) != 0) return 0;
+  return std::uint64_t{fs.f_bavail} * fs.f_frsize;
+}
+
+std::uint64_t TGameStore::GameBytes(const std::string& game) const {
+  std::string dir;
+  if (!GameFile(game, "", dir)) return 0;
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return 0;
+  std::uint64_t total = 0;
+  while (const dirent* entry = ::readdir(d)) {
+    // The info file is bookkeeping, not game data.
+    if (std::strncmp(entry->d_name, "stream_", 7) != 0) continue;
+    struct stat st {};
+    if (::fstatat(::dirfd(d), entry->d_name, &st, 0) == 0) total += std::uint64_t(st.st_size);
+  }
+  ::closedir(d);
+  return total;
 }

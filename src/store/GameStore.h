@@ -35,6 +35,7 @@ struct TGameSummary {
   std::int32_t Viewers = 0;
   std::int32_t Sections = 0;
   std::int32_t Streams = 0;
+  bool Damaged = false;  // its info file does not parse cleanly: kept as it is, served to no one
 };
 
 // Keeps each game's info file in memory once read: a read costs no file access, a write
@@ -101,6 +102,14 @@ class TGameStore {
   void WriteActive(const std::string& game, std::int32_t streams, std::int32_t sections);
   // The game's state from one locked read of its info file; defaults for a missing game.
   TGameSummary ReadSummary(const std::string& game);
+
+  // Removes Game at an operator's request. Empty on success, else the reason of the refusal:
+  // "Unknown game", "Game in use: viewers", "Game in use: filming", "Game in use: mirroring".
+  std::string DeleteGame(const std::string& game);
+  // Free bytes on the store's file system; 0 when it cannot be asked.
+  std::uint64_t FreeBytes() const;
+  // Bytes of Game's stream data files.
+  std::uint64_t GameBytes(const std::string& game) const;
 
   // Appends one summary line per section of Game, read from its Demo stream files.
   // Raises EFOpenError for a section file that cannot be read; earlier lines stay.

@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -296,6 +298,55 @@ bool PortClosed(std::uint16_t port) {
   if (fd < 0) return true;
   close(fd);
   return false;
+}
+
+}  // namespace test
+
+namespace test {
+
+TPrivateTmpfs::TPrivateTmpfs(std::size_t bytes) {
+  static bool isolated = false;
+  if (!isolated) {
+    // A mount namespace belongs to a thread; one taken while single-threaded holds for every
+    // thread started later, and goes with the process.
+    std::size_t threads = ListDir("/proc/self/task").size();
+    if (threads != 1) {
+      FReason = "the test process already runs " + std::to_string(threads) + " threads";
+      return;
+    }
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      FReason = std::string("no private mount namespace: ") + std::strerror(errno);
+      return;
+    }
+    isolated = true;
+  }
+  const std::string options = "size=" + std::to_string(bytes) + ",mode=0777";
+  if (::mount("tmpfs", Path().c_str(), "tmpfs", 0, options.c_str()) != 0) {
+    FReason = std::string("cannot mount a tmpfs: ") + std::strerror(errno);
+    return;
+  }
+  FMounted = true;
+}
+
+TPrivateTmpfs::~TPrivateTmpfs() {
+  if (FMounted) ::umount2(Path().c_str(), MNT_DETACH);
+}
+
+void TPrivateTmpfs::Fill() {
+  const int fd = ::open((Path() + ".filler").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  if (fd < 0) throw std::runtime_error("cannot make the filler file");
+  const std::string chunk(4096, 'f');
+  while (::write(fd, chunk.data(), chunk.size()) > 0) {
+  }
+  // Whatever is left below a page goes too.
+  while (::write(fd, chunk.data(), 1) > 0) {
+  }
+  ::close(fd);
+}
+
+void TPrivateTmpfs::Free() {
+  ::unlink((Path() + ".filler").c_str());
 }
 
 }  // namespace test

@@ -115,3 +115,32 @@ bool test::WaitFor(Pred pred, std::chrono::milliseconds timeout) {
   }
   return true;
 }
+
+namespace test {
+
+// A tmpfs of a few MB, mounted in a mount namespace private to this test process, so a full
+// disk is real and nothing of it is seen outside. The first use moves the process into its
+// own namespace, so it must come before the test starts any thread. Needs root; Available()
+// says whether it worked (with Reason() otherwise).
+class TPrivateTmpfs {
+ public:
+  explicit TPrivateTmpfs(std::size_t bytes);
+  ~TPrivateTmpfs();
+  TPrivateTmpfs(const TPrivateTmpfs&) = delete;
+  TPrivateTmpfs& operator=(const TPrivateTmpfs&) = delete;
+  bool Available() const { return FMounted; }
+  const std::string& Reason() const { return FReason; }
+  // The mount point with a trailing "/".
+  const std::string& Path() const { return FDir.Path(); }
+  std::string operator/(const std::string& name) const { return FDir / name; }
+  // Writes a filler file until the file system is full; Free() removes it again.
+  void Fill();
+  void Free();
+
+ private:
+  TTempDir FDir;
+  bool FMounted = false;
+  std::string FReason;
+};
+
+}  // namespace test
