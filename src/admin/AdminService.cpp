@@ -55,6 +55,8 @@ void TAdminService::Run(TIdPeerThread& AThread) {
 void TAdminService::SendGameList(TIdTCPConnection& connection) {
   std::vector<std::string> games;
   ListGames(FStore.StreamsDir(), games);
+  // A damaged game is served to no one; the status page shows it.
+  std::erase_if(games, [&](const std::string& game) { return FStore.IsDamaged(game); });
   TWriteBatch reply(connection);
   connection.WriteInteger(static_cast<std::int32_t>(games.size()));
   for (auto it = games.rbegin(); it != games.rend(); ++it) {

@@ -55,7 +55,6 @@ class TFilmSession {
   void CommandLoop();
   TNext Auth(std::string fields);
   TNext Refuse(const std::string& logText, const std::string& reason);
-  bool GameInStore(const std::string& game) const;
   void Transmit(std::string fields);
   TNext Block();
   // Reads a block of Length bytes into FBlock, straight from the connection.
@@ -75,7 +74,8 @@ class TFilmSession {
 
   bool FAuthenticated = false;
   bool FResume = false;
-  std::string FGame;  // upper-cased; claimed in FLiveGames while not empty
+  std::string FGame;                       // upper-cased; claimed in FLiveGames while not empty
+  std::unique_ptr<TGameStore::TUse> FUse;  // FGame in use, so no removal takes it
   std::int32_t FStreamCount = 0;
   std::int32_t FSection = 0;
   std::array<std::unique_ptr<TStreamFile>, MaxStreams> FFiles;
@@ -108,6 +108,7 @@ void TFilmSession::Run() {
   runner.Step([&] { Log("Film client disconnected"); });
   runner.LogError();
   // Last, so a session taking the game over finds this one wholly ended.
+  FUse.reset();
   if (!FGame.empty()) FLiveGames.Release(FGame, FConnection);
 }
 
@@ -155,16 +156,6 @@ TFilmSession::TNext TFilmSession::Refuse(const std::string& logText, const std::
   return TNext::End;
 }
 
-bool TFilmSession::GameInStore(const std::string& game) const {
-  // A hidden name (leading ".") is never listed, yet its folder holds a game all the same.
-  struct stat st {};
-  if (::lstat((FStore.StreamsDir() + game).c_str(), &st) == 0) return true;
-  std::vector<std::string> names;
-  ListGames(FStore.StreamsDir(), names);
-  return std::any_of(names.begin(), names.end(),
-                     [&](const std::string& name) { return UpperCase(name) == game; });
-}
-
 TFilmSession::TNext TFilmSession::Auth(std::string fields) {
   const std::string password = NextField(fields, "\t");
   const std::string mode = UpperCase(NextField(fields, "\t"));
@@ -184,16 +175,24 @@ TFilmSession::TNext TFilmSession::Auth(std::string fields) {
   if (!IsValidGameName(game)) return Refuse("Invalid game name", "Invalid game name");
 
   bool found = false;
+  TGameStore::TClaim created = TGameStore::TClaim::Claimed;
+  std::string error, reason;
+  std::unique_ptr<TGameStore::TUse> use;
   const auto admit = [&] {
-    found = GameInStore(game);
+    // In use before it exists, so no removal takes it from under this session.
+    use = std::make_unique<TGameStore::TUse>(FStore, game, TGameStore::TUser::Filming);
+    found = FStore.GameExists(game);
     if (found != resume) return false;
-    // A new game's folder is made at once: a relay link making the same folder meanwhile
-    // finds it taken, and one made just before is seen here.
-    if (!resume && ::mkdir(FStore.GameDir(game).c_str(), 0777) != 0 && errno == EEXIST) {
-      found = true;
+    // A damaged game is served to no one, its filmer included.
+    if (resume && FStore.IsDamaged(game)) {
+      found = false;
       return false;
     }
-    return true;
+    // A new game is made at once: a relay link making the same folder meanwhile finds it
+    // taken, and one made just before is seen here.
+    if (!resume) created = FStore.ClaimNewGame(game, false, error, reason);
+    found = created == TGameStore::TClaim::Exists;
+    return created == TGameStore::TClaim::Claimed;
   };
   switch (FLiveGames.Claim(game, FConnection, resume, admit)) {
     case TLiveFilmGames::TClaim::Held:
@@ -201,6 +200,13 @@ TFilmSession::TNext TFilmSession::Auth(std::string fields) {
     case TLiveFilmGames::TClaim::Busy:
       return Refuse("Game is being filmed", "Game is being filmed");
     case TLiveFilmGames::TClaim::Refused:
+      if (created == TGameStore::TClaim::NoRoom) {
+        // The store logs the low-space episode once, not every refused upload.
+        FConnection.WriteLn("FAIL\tNot enough disk space");
+        return TNext::End;
+      }
+      if (created == TGameStore::TClaim::Failed)
+        return Refuse(error, "Cannot create game: " + reason);
       if (found)
         return Refuse("Game with same name already exists", "Game with same name already exists");
       return Refuse("Cannot resume a non existant games", "Cannot resume a non existant game");
@@ -217,13 +223,12 @@ TFilmSession::TNext TFilmSession::Auth(std::string fields) {
   }
   FGame = game;
   FResume = resume;
+  FUse = std::move(use);
 
   Log("Authenticated successfully");
   FConnection.WriteLn("OK");
-  // A failure here surfaces as "Cannot create file" at the info write just after.
-  std::error_code ignored;
-  std::filesystem::create_directories(FStore.GameDir(FGame), ignored);
-  FStore.WriteAvailable(FGame, true);
+  // A new game is available from its making; a resumed one is offered again.
+  if (resume) FStore.WriteAvailable(FGame, true);
   return TNext::Continue;
 }
 

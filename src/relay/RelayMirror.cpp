@@ -63,10 +63,6 @@ std::int64_t AppendFile(const std::string& path, const std::string& data) {
   return st.st_size;
 }
 
-bool Printable(const std::string& name) {
-  return std::none_of(name.begin(), name.end(), [](unsigned char c) { return c < 32; });
-}
-
 }  // namespace
 
 // One connection's exchange. Keeps a copy of the upstream's list of relayed sections, so that
@@ -99,13 +95,16 @@ class TRelayMirror::TSession {
     bool InfoCompleted = false;
     std::chrono::steady_clock::time_point Moved;  // the last progress, or when it was taken
     bool Stalled = false;                         // entered in the owner's FStalled
+    std::shared_ptr<TGameStore::TUse> Use;        // the game is mirrored: no removal takes it
   };
 
   // Sends a command with its line, if any, and reads the acknowledgement.
   void Command(std::int32_t code, const std::string* line = nullptr);
   bool Authorize();
   void RefreshGames();
-  bool Prepare(const std::string& game, TEntry& entry);
+  enum class TPrepared { Mirror, PassOver, Later };
+  // Whether Game is mirrored now, never on this connection, or once there is room for it.
+  TPrepared Prepare(const std::string& game, TEntry& entry);
   bool Blocks();
   bool ApplyRecord(TEntry& entry, int stream);
   bool SetUpSection(TEntry& entry);
@@ -219,7 +218,9 @@ void TRelayMirror::TSession::RefreshGames() {
       return;
     }
     TEntry entry;
-    if (!Prepare(game, entry)) {
+    const TPrepared prepared = Prepare(game, entry);
+    if (prepared == TPrepared::Later) continue;
+    if (prepared == TPrepared::PassOver) {
       FPassedOver.insert(game);
       continue;
     }
@@ -236,11 +237,12 @@ void TRelayMirror::TSession::RefreshGames() {
   }
 }
 
-bool TRelayMirror::TSession::Prepare(const std::string& game, TEntry& entry) {
+TRelayMirror::TSession::TPrepared TRelayMirror::TSession::Prepare(const std::string& game,
+                                                                  TEntry& entry) {
   // Hidden names are never listed upstream, and the local listing below would miss one.
-  if (!IsValidGameName(game) || !Printable(game) || game[0] == '.') {
+  if (!IsValidGameName(game) || game[0] == '.') {
     FOwner.LogOnce("name:" + game, "Relay: game name not relayed: " + MakePrintable(game));
-    return false;
+    return TPrepared::PassOver;
   }
   std::vector<std::string> local;
   ListGames(FStore.StreamsDir(), local);
@@ -248,24 +250,29 @@ bool TRelayMirror::TSession::Prepare(const std::string& game, TEntry& entry) {
   const bool similar = std::any_of(local.begin(), local.end(), [&](const std::string& name) {
     return UpperCase(name) == UpperCase(game);
   });
-  if (similar && !(exact && FStore.ReadMirrored(game))) {
+  const auto localGame = [&] {
     FOwner.LogOnce("local:" + game, "Relay: " + game + " is a local game and is not relayed");
-    return false;
-  }
+    return TPrepared::PassOver;
+  };
+  if (similar && !(exact && FStore.ReadMirrored(game))) return localGame();
   entry.Game = game;
+  // In use before it is made, so no removal takes it while it is mirrored.
+  entry.Use = std::make_shared<TGameStore::TUse>(FStore, game, TGameStore::TUser::Mirroring);
   if (!exact) {
-    // The mark comes first, so a game made here is never taken for a local one. An entry the
-    // listing missed (a filmer's folder made since, say) is not ours to mark.
-    if (::mkdir(FStore.GameDir(game).c_str(), 0777) != 0) {
-      if (errno != EEXIST) throw EFCreateError(FStore.GameDir(game));
-      FOwner.LogOnce("local:" + game, "Relay: " + game + " is a local game and is not relayed");
-      return false;
+    // An entry the listing missed (a filmer's folder made since, say) is not ours to mark.
+    std::string error, reason;
+    switch (FStore.ClaimNewGame(game, true, error, reason)) {
+      case TGameStore::TClaim::Claimed:
+        return TPrepared::Mirror;
+      case TGameStore::TClaim::Exists:
+        return localGame();
+      case TGameStore::TClaim::NoRoom:
+        return TPrepared::Later;  // the store logs the low-space episode
+      case TGameStore::TClaim::Failed:
+        throw EZarnelException(error);
     }
-    FStore.WriteMirrored(game, true);
-    FStore.WriteAvailable(game, true);
-    return true;
   }
-  if (FStore.ReadCompleteAll(game)) return false;
+  if (FStore.ReadCompleteAll(game)) return TPrepared::PassOver;
   // Resume in the last section that has data or a set-up; the sections before it are whole.
   const std::int32_t sections = FStore.ReadActiveSections(game);
   std::int32_t section = std::max(sections - 1, 0);
@@ -275,7 +282,7 @@ bool TRelayMirror::TSession::Prepare(const std::string& game, TEntry& entry) {
   entry.Section = section;
   for (int s = 0; s < 2; ++s) entry.Held[s] = std::max<std::int64_t>(FileSize(Path(entry, s)), 0);
   entry.SetUp = sections > section;
-  return true;
+  return TPrepared::Mirror;
 }
 
 bool TRelayMirror::TSession::Blocks() {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "admin/AdminService.h"
@@ -27,6 +28,10 @@ std::atomic<bool> ShutdownRequested{false};
 std::atomic<bool> ReloadRequested{false};
 
 namespace {
+
+TStoreLimits StoreLimits(const TSettings& settings) {
+  return {settings.KeepDays, settings.StoreLimitMB, settings.MinFreeMB};
+}
 
 std::string WithSlash(std::string path) {
   if (path.empty() || path.back() != '/') path += '/';
@@ -77,10 +82,14 @@ void TDataModuleMain::StartServer() {
   FBaseDir = WithSlash(std::filesystem::current_path().string());
   FStreamsDir = WithSlash(FBaseDir + "Streams");
   FLog = std::make_unique<TLog>(FBaseDir + "zarnel.log");
-  FStore = std::make_unique<TGameStore>(FStreamsDir);
+  const std::thread::id mainThread = std::this_thread::get_id();
+  FStore = std::make_unique<TGameStore>(FStreamsDir, [this, mainThread](const std::string& m) {
+    WriteLog(std::this_thread::get_id() == mainThread ? 0 : CurrentThreadNumber(), m);
+  });
 
   FSettings.Set(LoadSettings(FBaseDir + "zarnel.ini"));
   const std::shared_ptr<const TSettings> settings = FSettings.Get();
+  FStore->SetLimits(StoreLimits(*settings));
   idTCPServerFilmer.MaxConnections = settings->FilmMaxConnections;
   idTCPServerViewer.MaxConnections = settings->ViewMaxConnections;
   IdTCPServerAdmin.MaxConnections = settings->AdminMaxConnections;
@@ -98,7 +107,7 @@ void TDataModuleMain::StartServer() {
       [this] { return idTCPServerViewer.ThreadCount(); }, &FLoginThrottle);
   FAdminService = std::make_unique<TAdminService>(FSettings, *FLog, *FStore, &FLoginThrottle);
 
-  ResetViewers();
+  FStore->PrepareAtStart();
 
   FRelayThread = std::make_unique<TRelayThread>(ServerVersion, settings->RelayServer, FStreamsDir,
                                                 settings->RelayPassword, *FLog);
@@ -114,6 +123,8 @@ void TDataModuleMain::StartServer() {
 
   std::error_code ignored;  // a store root that cannot be made shows up at the first write
   std::filesystem::create_directories(FStreamsDir, ignored);
+  FStore->Maintain();
+  FStore->Start();
 
   ConsoleLine("Zarnel Server");
   ConsoleLine(std::string("Version: ") + ServerVersion);
@@ -154,6 +165,7 @@ void TDataModuleMain::ReloadSettings() {
     }
     const TReloadOutcome outcome = MergeReload(*FSettings.Get(), fresh);
     FSettings.Set(outcome.Applied);
+    FStore->SetLimits(StoreLimits(outcome.Applied));
     // Sessions already running stay; only new connections meet the new limits.
     idTCPServerFilmer.MaxConnections = outcome.Applied.FilmMaxConnections;
     idTCPServerViewer.MaxConnections = outcome.Applied.ViewMaxConnections;
@@ -164,19 +176,6 @@ void TDataModuleMain::ReloadSettings() {
       WriteLog(0, "Settings kept until a restart: " + outcome.NeedRestart);
   } catch (...) {
     // A log that cannot be written must not end a running server.
-  }
-}
-
-void TDataModuleMain::ResetViewers() {
-  std::vector<std::string> games;
-  ListGames(FStreamsDir, games);
-  for (const auto& game : games) {
-    // Only a directory can hold an info file; a stray plain file must not stop the start.
-    struct stat st {};
-    if (stat((FStreamsDir + game).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
-    // No session runs yet, so a temporary info file can only be left by a killed process.
-    FStore->RemoveTempFiles(game);
-    FStore->WriteViewers(game, 0);
   }
 }
 

@@ -53,7 +53,6 @@ class TDataModuleMain {
 
  private:
   void DataModuleCreate();
-  void ResetViewers();
   // Starts the status page unless StatusPort is 0 or less; raises when it cannot bind.
   void StartStatusServer(const TSettings& settings);
   void idTCPServerFilmerExecute(TIdPeerThread& AThread);

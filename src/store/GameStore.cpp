@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -37,8 +39,8 @@ bool IsValidGameName(const std::string& game) {
   const auto control = [](char c) {
     return static_cast<unsigned char>(c) < 32 || static_cast<unsigned char>(c) == 127;
   };
-  return !game.empty() && game != "." && game != ".." && game.find('/') == std::string::npos &&
-         std::none_of(game.begin(), game.end(), control);
+  return !game.empty() && game.size() <= NAME_MAX && game != "." && game != ".." &&
+         game.find('/') == std::string::npos && std::none_of(game.begin(), game.end(), control);
 }
 
 std::string StreamFileName(int stream, int section) {
@@ -61,7 +63,49 @@ void ListGames(const std::string& dir, std::vector<std::string>& list) {
   ::closedir(d);
 }
 
-TGameStore::TGameStore(std::string streamsDir) : FStreamsDir(std::move(streamsDir)) {}
+TGameStore::TGameStore(std::string streamsDir, TLogFn log)
+    : FStreamsDir(std::move(streamsDir)), FLog(std::move(log)) {}
+
+TGameStore::~TGameStore() {
+  {
+    std::lock_guard<std::mutex> lock(FWorkLock);
+    FStopping = true;
+  }
+  FWorkWake.notify_all();
+  if (FWorker.joinable()) FWorker.join();
+  try {
+    Flush();
+  } catch (...) {
+    // Nothing can be done about it any more; the failures were logged as they came.
+  }
+}
+
+void TGameStore::SetLimits(const TStoreLimits& limits) {
+  std::lock_guard<std::mutex> lock(FLimitsLock);
+  FLimits = limits;
+}
+
+void TGameStore::Start() {
+  FWorker = std::thread([this] { BackgroundWork(); });
+}
+
+void TGameStore::BackgroundWork() {
+  auto maintained = std::chrono::steady_clock::now();
+  std::unique_lock<std::mutex> lock(FWorkLock);
+  while (!FWorkWake.wait_for(lock, FlushInterval, [this] { return FStopping; })) {
+    lock.unlock();
+    try {
+      Flush();
+      if (std::chrono::steady_clock::now() - maintained >= MaintainInterval) {
+        maintained = std::chrono::steady_clock::now();
+        Maintain();
+      }
+    } catch (const std::exception& e) {
+      Log(std::string("Store maintenance failed: ") + e.what());
+    }
+    lock.lock();
+  }
+}
 
 bool TGameStore::GameFile(const std::string& game, const std::string& file,
                           std::string& path) const {
@@ -100,17 +144,30 @@ std::shared_ptr<TGameStore::TGameInfo> TGameStore::Find(const std::string& game,
   if (!create) return nullptr;
   std::lock_guard<std::shared_mutex> lock(FGamesLock);
   auto& entry = FGames[game];
-  if (!entry) entry = std::make_shared<TGameInfo>(path);
+  if (!entry) entry = std::make_shared<TGameInfo>(game, path);
   return entry;
 }
 
 void TGameStore::Refresh(TGameInfo& info, const std::string& path, bool force) {
+  // Memory holds what the file lacks, or the game is gone: the file has nothing to add.
+  if (info.Removed || (info.Loaded && (info.Dirty() || info.Writing))) return;
   const auto now = std::chrono::steady_clock::now();
   if (!force && info.Loaded && now - info.Checked < RecheckInterval) return;
   const TFileStamp stamp = StampOf(path);
   if (!info.Loaded || !(stamp == info.Stamp)) {
     // The stamp is taken before the read: a change in between is seen at the next look.
-    info.Ini = TIniFile(path);
+    std::string text;
+    std::string damage;
+    try {
+      ReadWholeFile(path, text);
+      damage = IniDamage(text);
+    } catch (const std::exception& e) {
+      damage = e.what();
+    }
+    if (!damage.empty() && !info.Damaged)
+      Log("Damaged game information: " + info.Game + " (" + damage + ")");
+    info.Damaged = !damage.empty();
+    info.Ini = TIniFile(path, info.Damaged ? std::string() : text);
     info.Stamp = stamp;
     info.Loaded = true;
   }
@@ -129,6 +186,7 @@ bool TGameStore::ReadInfoWith(const std::string& game, const TRead& read) {
   }
   std::lock_guard<std::mutex> lock(info->Lock);
   Refresh(*info, path, false);
+  if (info->Damaged || info->Removed) return false;
   read(info->Ini);
   return true;
 }
@@ -140,60 +198,93 @@ std::int32_t TGameStore::ReadInfo(const std::string& game, const std::string& se
   return value;
 }
 
-void TGameStore::ChangeInfo(const std::string& game, const std::function<void(TIniFile&)>& change) {
+bool TGameStore::ChangeInfo(const std::string& game, const std::function<void(TIniFile&)>& change,
+                            TIfDamaged ifDamaged) {
   std::string path;
   if (!GameFile(game, InfoFileName, path)) throw EFCreateError(path);
   std::shared_ptr<TGameInfo> info = Find(game, path, false);
-  if (!info) {
-    // Without a directory the file cannot be created; no entry is kept for such a name.
+  // Without a directory the file cannot be created; no entry is kept for such a name.
+  const auto missing = [&] {
     struct stat st {};
-    if (::stat(GameDir(game).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) throw EFCreateError(path);
-    info = Find(game, path, true);
-  }
+    return ::stat(GameDir(game).c_str(), &st) != 0 || !S_ISDIR(st.st_mode);
+  };
+  if (missing()) throw EFCreateError(path);
+  if (!info) info = Find(game, path, true);
   std::unique_lock<std::mutex> lock(info->Lock);
-  TPendingChange mine;
-  mine.Change = &change;
-  info->Pending.push_back(&mine);
-  info->Committed.wait(lock, [&] { return mine.Done || !info->Writing; });
-  // No one writes: this caller writes everything pending, its own change included.
-  if (!mine.Done) WritePending(*info, path, lock);
-  if (mine.Failure) std::rethrow_exception(mine.Failure);
+  // Always against the file as it is now, so that no outside change is written over.
+  Refresh(*info, path, true);
+  if (info->Removed) {
+    errno = ENOENT;
+    throw EFCreateError(path);
+  }
+  if (info->Damaged) {
+    if (ifDamaged == TIfDamaged::Skip) return false;
+    throw EZarnelDamagedInfo(game);
+  }
+  change(info->Ini);
+  const std::uint64_t mine = ++info->Version;
+  // While writes fail, memory alone holds the change and the flusher retries.
+  while (info->Written < mine && !info->Failing) {
+    if (info->Writing)
+      info->Committed.wait(lock);
+    else
+      WriteOut(*info, path, lock);
+  }
+  return true;
 }
 
-void TGameStore::WritePending(TGameInfo& info, const std::string& path,
-                              std::unique_lock<std::mutex>& lock) {
+void TGameStore::WriteOut(TGameInfo& info, const std::string& path,
+                          std::unique_lock<std::mutex>& lock) {
   info.Writing = true;
-  {
-    std::vector<TPendingChange*> batch;
-    batch.swap(info.Pending);
-    std::exception_ptr failure;
-    try {
-      // Always against the file as it is now, so that no outside change is written over.
-      Refresh(info, path, true);
-      for (TPendingChange* pending : batch) (*pending->Change)(info.Ini);
-      const std::string text = info.Ini.Text();
-      // Readers go on meanwhile; only this caller writes the file.
-      lock.unlock();
-      try {
-        TIniFile::SaveText(path, text);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-      lock.lock();
-      info.Stamp = StampOf(path);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    // The file is as it was: memory is read from it again at the next access.
-    if (failure) info.Loaded = false;
-    for (TPendingChange* pending : batch) {
-      pending->Failure = failure;
-      pending->Done = true;
-    }
+  const std::uint64_t version = info.Version;
+  const std::string text = info.Ini.Text();
+  std::string failure;
+  // Readers and changers go on meanwhile; only this caller writes the file. Changes that come
+  // meanwhile go out with the next write.
+  lock.unlock();
+  try {
+    TIniFile::SaveText(path, text);
+  } catch (const std::exception& e) {
+    failure = e.what();
   }
-  // Changes that came meanwhile are written by one of their callers.
+  lock.lock();
   info.Writing = false;
+  if (failure.empty()) {
+    info.Written = version;
+    info.Stamp = StampOf(path);
+    if (info.Failing) Log("Game information written again: " + info.Game);
+    info.Failing = false;
+  } else if (!info.Failing) {
+    info.Failing = true;
+    Log(failure);
+  }
   info.Committed.notify_all();
+}
+
+bool TGameStore::Flush() {
+  std::vector<std::shared_ptr<TGameInfo>> games;
+  {
+    std::shared_lock<std::shared_mutex> lock(FGamesLock);
+    for (const auto& entry : FGames) games.push_back(entry.second);
+  }
+  bool clean = true;
+  for (const std::shared_ptr<TGameInfo>& info : games) {
+    std::unique_lock<std::mutex> lock(info->Lock);
+    if (info->Removed || !info->Dirty() || info->Writing) continue;
+    std::string path;
+    GameFile(info->Game, InfoFileName, path);
+    struct stat st {};
+    if (::stat(GameDir(info->Game).c_str(), &st) != 0) {
+      // The folder went from outside: there is nothing left to write to.
+      info->Written = info->Version;
+      info->Failing = false;
+      info->Loaded = false;
+      continue;
+    }
+    WriteOut(*info, path, lock);
+    clean = clean && !info->Dirty();
+  }
+  return clean;
 }
 
 TGameSummary TGameStore::ReadSummary(const std::string& game) {
@@ -205,7 +296,21 @@ TGameSummary TGameStore::ReadSummary(const std::string& game) {
     out.Sections = ini.ReadInteger("active", "sections", 0);
     out.Streams = ini.ReadInteger("active", "streams", 0);
   });
+  out.Damaged = IsDamaged(game);
   return out;
+}
+
+bool TGameStore::IsDamaged(const std::string& game) {
+  std::string path;
+  if (!GameFile(game, InfoFileName, path)) return false;
+  std::shared_ptr<TGameInfo> info = Find(game, path, false);
+  if (!info) {
+    if (!StampOf(path).Exists) return false;
+    info = Find(game, path, true);
+  }
+  std::lock_guard<std::mutex> lock(info->Lock);
+  Refresh(*info, path, false);
+  return info->Damaged && !info->Removed;
 }
 
 bool TGameStore::ReadAvailable(const std::string& game) {
@@ -232,10 +337,24 @@ void TGameStore::IncViewers(const std::string& game) {
 }
 
 void TGameStore::DecViewers(const std::string& game) {
-  ChangeInfo(game, [](TIniFile& ini) {
-    const std::int32_t viewers = ini.ReadInteger("stream", "viewers", 0);
-    ini.WriteInteger("stream", "viewers", viewers > 0 ? viewers - 1 : 0);
-  });
+  ChangeInfo(
+      game,
+      [](TIniFile& ini) {
+        const std::int32_t viewers = ini.ReadInteger("stream", "viewers", 0);
+        ini.WriteInteger("stream", "viewers", viewers > 0 ? viewers - 1 : 0);
+      },
+      TIfDamaged::Skip);
+}
+
+bool TGameStore::AddViewer(const std::string& game) {
+  return ChangeInfo(
+      game,
+      [](TIniFile& ini) {
+        ini.WriteBool("stream", "want", true);
+        const std::int32_t viewers = ini.ReadInteger("stream", "viewers", 0);
+        ini.WriteInteger("stream", "viewers", viewers < INT32_MAX ? viewers + 1 : viewers);
+      },
+      TIfDamaged::Skip);
 }
 
 void TGameStore::WriteWant(const std::string& game, bool value) {
@@ -367,6 +486,44 @@ void TGameStore::ListSections(const std::string& game, std::vector<std::string>&
   }
 }
 
+namespace {
+
+// Removed games wait here, out of every listing, for their files to go.
+const char* const RemovedDir = ".removed/";
+
+// Upper-cases ASCII letters only, as the sessions do with game names.
+std::string Upper(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+}  // namespace
+
+void TGameStore::PrepareAtStart() {
+  // A removal that a crash cut short: the folder left the store, its files did not go yet.
+  std::error_code ignored;
+  std::filesystem::remove_all(FStreamsDir + RemovedDir, ignored);
+  std::vector<std::string> games;
+  ListGames(FStreamsDir, games);
+  for (const std::string& game : games) {
+    try {
+      // Only a directory can hold an info file; a stray plain file must not stop the start.
+      std::string dir;
+      struct stat st {};
+      if (!GameFile(game, "", dir) || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        continue;
+      // No session runs yet, so a temporary info file can only be left by a killed process.
+      RemoveTempFiles(game);
+      // A damaged file is kept as it is (and logged on reading).
+      ChangeInfo(
+          game, [](TIniFile& ini) { ini.WriteInteger("stream", "viewers", 0); }, TIfDamaged::Skip);
+    } catch (const std::exception& e) {
+      Log(e.what());
+    }
+  }
+}
+
 void TGameStore::RemoveTempFiles(const std::string& game) {
   std::string dir;
   if (!GameFile(game, "", dir)) return;
@@ -377,9 +534,186 @@ void TGameStore::RemoveTempFiles(const std::string& game) {
   ::closedir(d);
 }
 
+bool TGameStore::GameExists(const std::string& game) const {
+  // A hidden name (leading ".") is never listed, yet its folder holds a game all the same.
+  struct stat st {};
+  if (::lstat((FStreamsDir + game).c_str(), &st) == 0) return true;
+  std::vector<std::string> names;
+  ListGames(FStreamsDir, names);
+  const std::string upper = Upper(game);
+  return std::any_of(names.begin(), names.end(),
+                     [&](const std::string& name) { return Upper(name) == upper; });
+}
+
+bool TGameStore::HasRoom() {
+  std::lock_guard<std::mutex> lock(FLimitsLock);
+  if (FLimits.MinFreeMB <= 0) return true;
+  const std::uint64_t floor = std::uint64_t(FLimits.MinFreeMB) << 20;
+  const std::uint64_t free = FreeBytes();
+  const bool room = free >= floor;
+  if (room == FLowSpace) {
+    FLowSpace = !room;
+    Log(room ? "Disk space for new games again: " + std::to_string(free >> 20) + " MB free"
+             : "Not enough disk space for new games: " + std::to_string(free >> 20) +
+                   " MB free, MinFreeMB is " + std::to_string(FLimits.MinFreeMB));
+  }
+  return room;
+}
+
+TGameStore::TClaim TGameStore::ClaimNewGame(const std::string& game, bool mirrored,
+                                            std::string& error, std::string& reason) {
+  std::string path;
+  if (!GameFile(game, InfoFileName, path)) {
+    error = reason = "Invalid game name";
+    return TClaim::Failed;
+  }
+  if (GameExists(game)) return TClaim::Exists;
+  if (!HasRoom()) return TClaim::NoRoom;
+  const std::string dir = GameDir(game);
+  // The folder claims the name: whoever makes it first has the game.
+  if (::mkdir(dir.c_str(), 0777) != 0) {
+    if (errno == EEXIST) return TClaim::Exists;
+    reason = std::strerror(errno);
+    error = "Cannot create folder " + dir + ": " + reason;
+    return TClaim::Failed;
+  }
+  TIniFile ini(path, "");
+  // The mark comes first, so a game made by the relay link is never taken for a local one.
+  if (mirrored) ini.WriteBool("relay", "mirror", true);
+  ini.WriteBool("stream", "available", true);
+  try {
+    TIniFile::SaveText(path, ini.Text());
+  } catch (const std::exception& e) {
+    reason = std::strerror(errno != 0 ? errno : EIO);
+    error = e.what();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    return TClaim::Failed;
+  }
+  const std::shared_ptr<TGameInfo> info = Find(game, path, true);
+  std::lock_guard<std::mutex> lock(info->Lock);
+  if (!info->Dirty() && !info->Writing) {
+    info->Ini = ini;
+    info->Stamp = StampOf(path);
+    info->Loaded = true;
+    info->Checked = std::chrono::steady_clock::now();
+    info->Damaged = false;
+  }
+  return TClaim::Claimed;
+}
+
+TGameStore::TUse::TUse(TGameStore& store, const std::string& game, TUser user) : FUser(user) {
+  std::string path;
+  if (!store.GameFile(game, InfoFileName, path)) return;
+  FInfo = store.Find(game, path, true);
+  std::lock_guard<std::mutex> lock(FInfo->Lock);
+  ++FInfo->Uses[static_cast<int>(FUser)];
+}
+
+TGameStore::TUse::~TUse() {
+  if (!FInfo) return;
+  std::lock_guard<std::mutex> lock(FInfo->Lock);
+  --FInfo->Uses[static_cast<int>(FUser)];
+}
+
+std::string TGameStore::Remove(const std::string& game, TRemovalReason reason,
+                               bool requireComplete) {
+  std::string path;
+  struct stat st {};
+  if (!GameFile(game, InfoFileName, path) || ::lstat(GameDir(game).c_str(), &st) != 0 ||
+      !S_ISDIR(st.st_mode))
+    return "Unknown game";
+  const std::shared_ptr<TGameInfo> info = Find(game, path, true);
+  std::unique_lock<std::mutex> lock(info->Lock);
+  Refresh(*info, path, true);
+  if (info->Uses[static_cast<int>(TUser::Filming)] > 0) return "Game in use: filming";
+  if (info->Uses[static_cast<int>(TUser::Mirroring)] > 0) return "Game in use: mirroring";
+  if (!info->Damaged && info->Ini.ReadInteger("stream", "viewers", 0) > 0)
+    return "Game in use: viewers";
+  if (requireComplete && (info->Damaged || info->Ini.ReadInteger("complete", "all", 0) == 0))
+    return "Game not complete";
+  // One rename takes the game out of the store; a crash after it leaves nothing a listing
+  // shows, and the next start deletes what is left.
+  const std::string removed = FStreamsDir + RemovedDir;
+  ::mkdir(removed.c_str(), 0777);
+  static std::atomic<unsigned> counter{0};
+  const std::string target = removed + game + "." + std::to_string(::getpid()) + "." +
+                             std::to_string(counter.fetch_add(1));
+  if (::rename(GameDir(game).c_str(), target.c_str()) != 0)
+    return std::string("Cannot remove game: ") + std::strerror(errno);
+  info->Removed = true;
+  info->Failing = false;
+  info->Written = info->Version;
+  lock.unlock();
+  {
+    std::lock_guard<std::shared_mutex> games(FGamesLock);
+    const auto it = FGames.find(game);
+    if (it != FGames.end() && it->second == info) FGames.erase(it);
+  }
+  Count(Metrics().GamesRemoved[reason]);
+  Log("Game removed: " + game + " (" + RemovalReasonName(reason) + ")");
+  std::error_code failed;
+  std::filesystem::remove_all(target, failed);
+  if (failed) Log("Cannot delete " + target + ": " + failed.message());
+  return {};
+}
+
+void TGameStore::Maintain() {
+  TStoreLimits limits;
+  {
+    std::lock_guard<std::mutex> lock(FLimitsLock);
+    limits = FLimits;
+  }
+  HasRoom();  // the low-space episode is logged even when no upload asks
+  if (limits.KeepDays <= 0 && limits.StoreLimitMB <= 0) return;
+  struct TGameFiles {
+    std::string Name;
+    std::int64_t ChangedNs = 0;  // the newest change of the folder or a file in it
+    std::uint64_t Bytes = 0;
+  };
+  std::vector<TGameFiles> games;
+  std::vector<std::string> names;
+  ListGames(FStreamsDir, names);
+  std::uint64_t total = 0;
+  for (const std::string& name : names) {
+    std::string dir;
+    if (!GameFile(name, "", dir)) continue;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) continue;
+    TGameFiles game{name, 0, 0};
+    while (const dirent* entry = ::readdir(d)) {
+      struct stat st {};
+      // "." is the folder itself; ".." the store root, which changes with every game.
+      if (std::strcmp(entry->d_name, "..") == 0 ||
+          ::fstatat(::dirfd(d), entry->d_name, &st, 0) != 0)
+        continue;
+      game.ChangedNs = std::max<std::int64_t>(
+          game.ChangedNs, std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec);
+      if (S_ISREG(st.st_mode)) game.Bytes += std::uint64_t(st.st_size);
+    }
+    ::closedir(d);
+    total += game.Bytes;
+    games.push_back(std::move(game));
+  }
+  // Oldest change first: the order both limits remove in.
+  std::sort(games.begin(), games.end(),
+            [](const TGameFiles& a, const TGameFiles& b) { return a.ChangedNs < b.ChangedNs; });
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+  const std::int64_t keepNs = std::int64_t{limits.KeepDays} * 86400 * 1000000000;
+  const std::uint64_t limit = std::uint64_t(std::max(limits.StoreLimitMB, 0)) << 20;
+  for (const TGameFiles& game : games) {
+    if (limits.KeepDays > 0 && now - game.ChangedNs > keepNs) {
+      if (Remove(game.Name, rrAge, true).empty()) total -= game.Bytes;
+    } else if (limits.StoreLimitMB > 0 && total > limit) {
+      if (Remove(game.Name, rrSize, true).empty()) total -= game.Bytes;
+    }
+  }
+}
+
 std::string TGameStore::DeleteGame(const std::string& game) {
-  (void)game;
-  return "Unknown game";  // not built yet
+  return Remove(game, rrAdmin, false);
 }
 
 std::uint64_t TGameStore::FreeBytes() const {

@@ -191,6 +191,31 @@ void TMemIniFile::SaveText(const std::string& fileName, const std::string& text)
   temp.Keep();
 }
 
+std::string IniDamage(const std::string& text) {
+  std::size_t line = 1;
+  std::size_t start = 0;  // of the current line
+  for (std::size_t i = 0; i <= text.size(); ++i) {
+    const bool end = i == text.size();
+    const char c = end ? '\n' : text[i];
+    if (c != '\n' && c != '\r') {
+      const auto code = static_cast<unsigned char>(c);
+      if (code == 0) return "NUL byte in line " + std::to_string(line);
+      if ((code < 32 && c != '\t') || code == 127)
+        return "control character in line " + std::to_string(line);
+      continue;
+    }
+    if (end && i > start) return "last line cut short";
+    const std::string_view body = Trim(std::string_view(text).substr(start, i - start));
+    const bool section = body.size() >= 2 && body.front() == '[' && body.back() == ']';
+    if (!body.empty() && body.front() != ';' && !section && body.find('=') == std::string::npos)
+      return "unreadable line " + std::to_string(line);
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    start = i + 1;
+    ++line;
+  }
+  return {};
+}
+
 std::int32_t NumberField(const std::string& text) {
   std::int32_t value = 0;
   return TryStrToInt(text, value) ? value : 0;

@@ -62,6 +62,11 @@ class TIniFile : public TMemIniFile {
   using TMemIniFile::TMemIniFile;
 };
 
+// Why Text would not be read back as written: a NUL or other control byte, a line that is
+// neither a section, a key=value, a comment nor blank, or a last line without its line end.
+// Empty for a text that parses cleanly.
+std::string IniDamage(const std::string& text);
+
 // True for Name of a temporary file SaveFile makes while replacing a file named Base.
 bool IsIniTempName(const std::string& name, const std::string& base);
 

@@ -143,10 +143,9 @@ void TViewService::Request(TIdPeerThread& AThread, TSessionState& state, std::st
   request.CurrentSection = NumberField(NextField(fields, "\t"));
   request.AudioOnly = UpperCase(NextField(fields, "\t")) == "TRUE";
   state.Game = request.Game;
-  // An invalid name is refused here by the store, as a game whose directory is missing.
-  FStore.WriteWant(request.Game, true);
-  FStore.IncViewers(request.Game);
-  state.Counted = true;
+  // An invalid name is refused here by the store, as a game whose directory is missing. A
+  // damaged game counts no viewer; the streamer finds it unavailable.
+  state.Counted = FStore.AddViewer(request.Game);
   auto streamer =
       std::make_unique<TViewStreamer>(FSettings, FLog, FStore, FFiles, AThread, std::move(request));
   // From here the connection is driven without waiting and this thread ends.
