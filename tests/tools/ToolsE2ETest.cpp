@@ -141,6 +141,12 @@ TEST(PackagingTest, ExampleSettingsHoldTheGuardDefaults) {
                      d.MaxLoginsPerAddress));
 }
 
+TEST(PackagingTest, ExampleSettingsHoldTheRetentionDefaults) {
+  const TSettings e = LoadSettings(ZARNEL_SOURCE_DIR "/packaging/zarnel.ini.example"), d;
+  EXPECT_EQ(std::tie(e.KeepDays, e.StoreLimitMB, e.MinFreeMB),
+            std::tie(d.KeepDays, d.StoreLimitMB, d.MinFreeMB));
+}
+
 class ToolsE2ETest : public ToolsArgumentsTest {
  protected:
   void SetUp() override {
