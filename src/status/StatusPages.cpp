@@ -233,7 +233,8 @@ std::string RenderStatusJson(const TStatusSnapshot& s, const TStatusRun& run,
            ",\"streams\":" + std::to_string(g.Streams) +
            ",\"viewers\":" + std::to_string(g.Viewers) +
            ",\"available\":" + (g.Available ? "true" : "false") + ",\"bytes\":" + Num(g.Bytes) +
-           ",\"damaged\":" + (g.Damaged ? "true" : "false") + "}";
+           // Only where true, so a sound game's object stays as its readers already take it.
+           (g.Damaged ? ",\"damaged\":true" : "") + "}";
   }
   out += "],\"uploads\":[";
   for (std::size_t i = 0; i < s.Uploads.size(); ++i) {
