@@ -1,5 +1,6 @@
 #include "admin/AdminService.h"
 
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -48,8 +49,32 @@ void TAdminService::Run(TIdPeerThread& AThread) {
       // An invalid or missing game makes the store raise, which ends this run.
       const std::string game = NextField(arguments, "\t");
       FStore.WriteAvailable(game, connection.ReadInteger() != 0);
+    } else if (command == "DELETEGAME") {
+      DeleteGame(AThread, NextField(arguments, "\t"));
     }
   }
+}
+
+void TAdminService::DeleteGame(TIdPeerThread& AThread, const std::string& game) {
+  std::string reason;
+  // A name that is no plain directory name never reaches the store's removal.
+  if (!IsValidGameName(game)) {
+    reason = "Unknown game";
+  } else {
+    try {
+      reason = FStore.DeleteGame(game);
+    } catch (const std::exception& e) {
+      // A removal the file system refused is this command's answer, not the session's end.
+      reason = e.what();
+    }
+  }
+  // On success the store logs the removal itself.
+  if (reason.empty()) {
+    AThread.Connection().WriteLn("OK");
+    return;
+  }
+  FLog.WriteLog(AThread.ThreadId(), "Game not deleted: " + game + " (" + reason + ")");
+  AThread.Connection().WriteLn("FAIL\t" + reason);
 }
 
 void TAdminService::SendGameList(TIdTCPConnection& connection) {

@@ -1,4 +1,4 @@
-// The admin service: lists games and switches their availability on port 28400.
+// The admin service: lists games, switches their availability and deletes them on port 28400.
 #pragma once
 
 #include "common/Log.h"
@@ -19,6 +19,8 @@ class TAdminService {
  private:
   // The password step and the command loop; errors pass to Execute.
   void Run(TIdPeerThread& AThread);
+  // Removes Game through the store and answers "OK" or "FAIL\treason"; a refusal is logged.
+  void DeleteGame(TIdPeerThread& AThread, const std::string& game);
   // Sends the count and one line per game, last listed first.
   void SendGameList(TIdTCPConnection& connection);
 

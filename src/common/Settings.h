@@ -7,6 +7,9 @@
 #include <string>
 #include <utility>
 
+// The unit of StoreLimitMB and MinFreeMB.
+inline constexpr std::uint64_t BytesPerMB = 1048576;
+
 struct TSettings {
   std::int32_t FilmMaxConnections = 50;
   std::int32_t ViewMaxConnections = 200;

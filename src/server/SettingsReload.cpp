@@ -50,6 +50,9 @@ const TField Fields[] = {
     Field("AdminMaxConnections", TApply::Live, false, &TSettings::AdminMaxConnections),
     Field("RelayMaxConnections", TApply::Live, false, &TSettings::RelayMaxConnections),
     Field("MaxLoginsPerAddress", TApply::Restart, false, &TSettings::MaxLoginsPerAddress),
+    Field("KeepDays", TApply::Live, false, &TSettings::KeepDays),
+    Field("StoreLimitMB", TApply::Live, false, &TSettings::StoreLimitMB),
+    Field("MinFreeMB", TApply::Live, false, &TSettings::MinFreeMB),
 };
 
 void Append(std::string& list, const std::string& item) {

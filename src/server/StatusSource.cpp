@@ -7,8 +7,12 @@
 
 TStatusSource::TStatusSource(TGameStore& store,
                              std::function<std::vector<std::string>()> liveUploads,
-                             std::vector<std::pair<TServicePort, TIdTCPServer*>> servers)
-    : FStore(store), FLiveUploads(std::move(liveUploads)), FServers(std::move(servers)) {}
+                             std::vector<std::pair<TServicePort, TIdTCPServer*>> servers,
+                             const TSettingsHolder& settings)
+    : FStore(store),
+      FLiveUploads(std::move(liveUploads)),
+      FServers(std::move(servers)),
+      FSettings(settings) {}
 
 TStatusSnapshot TStatusSource::Snapshot() {
   TStatusSnapshot out;
@@ -33,9 +37,14 @@ TStatusSnapshot TStatusSource::Snapshot() {
     game.Streams = summary.Streams;
     game.Viewers = summary.Viewers;
     game.Bytes = FStore.GameBytes(name);
+    game.Damaged = summary.Damaged;
+    out.Store.SizeBytes += game.Bytes;
     if (game.Filming) out.Uploads.push_back({name, game.Bytes, 0});
     out.Games.push_back(std::move(game));
   }
+  out.Store.FreeBytes = FStore.FreeBytes();
+  const std::int32_t minFree = FSettings.Get()->MinFreeMB;
+  out.Store.MinFreeBytes = minFree > 0 ? std::uint64_t(minFree) * BytesPerMB : 0;
   for (const auto& [service, server] : FServers)
     out.Ports.push_back({service, server->DefaultPort(), server->Active(), server->ThreadCount()});
   return out;

@@ -1,4 +1,5 @@
-// The server's facts for the status page: the store's games, the live uploads, the ports.
+// The server's facts for the status page: the store's games and space, the live uploads, the
+// ports.
 #pragma once
 
 #include <functional>
@@ -6,15 +7,18 @@
 #include <utility>
 #include <vector>
 
+#include "common/Settings.h"
 #include "net/IdTCPServer.h"
 #include "status/StatusSnapshot.h"
 #include "store/GameStore.h"
 
 class TStatusSource : public IStatusSource {
  public:
-  // LiveUploads names the games film sessions write now; Servers are the four services.
+  // LiveUploads names the games film sessions write now; Servers are the four services;
+  // Settings give the free-space floor as it is at each snapshot.
   TStatusSource(TGameStore& store, std::function<std::vector<std::string>()> liveUploads,
-                std::vector<std::pair<TServicePort, TIdTCPServer*>> servers);
+                std::vector<std::pair<TServicePort, TIdTCPServer*>> servers,
+                const TSettingsHolder& settings);
   // One read of each game's info file and one listing of its directory.
   TStatusSnapshot Snapshot() override;
 
@@ -22,4 +26,5 @@ class TStatusSource : public IStatusSource {
   TGameStore& FStore;
   const std::function<std::vector<std::string>()> FLiveUploads;
   const std::vector<std::pair<TServicePort, TIdTCPServer*>> FServers;
+  const TSettingsHolder& FSettings;
 };

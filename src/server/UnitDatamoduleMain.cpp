@@ -148,7 +148,8 @@ void TDataModuleMain::StartStatusServer(const TSettings& settings) {
       std::vector<std::pair<TServicePort, TIdTCPServer*>>{{spView, &idTCPServerViewer},
                                                           {spFilm, &idTCPServerFilmer},
                                                           {spAdmin, &IdTCPServerAdmin},
-                                                          {spRelay, &IdTCPServerRelay}});
+                                                          {spRelay, &IdTCPServerRelay}},
+      FSettings);
   FStatusServer = std::make_unique<TStatusServer>(
       *FStatusSource, TStatusRun{ServerVersion, std::chrono::system_clock::now()});
   FStatusServer->Start(settings.StatusAddress, settings.StatusPort);

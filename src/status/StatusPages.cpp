@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/Settings.h"
+
 namespace {
 
 // Game names are bytes; they are shown as Latin-1, so every output stays valid UTF-8.
@@ -105,11 +107,12 @@ std::int64_t UptimeSeconds(const TStatusSnapshot& s, const TStatusRun& run) {
 }
 
 const char* State(const TStatusGame& g) {
+  if (g.Damaged) return "damaged";
   if (g.Complete) return "complete";
   return g.Filming ? "filming" : "incomplete";
 }
 
-const char* const States[] = {"filming", "complete", "incomplete"};
+const char* const States[] = {"filming", "complete", "incomplete", "damaged"};
 
 std::string Bytes(double bytes) {
   const char* const units[] = {"B", "KB", "MB", "GB", "TB"};
@@ -167,9 +170,17 @@ std::string RenderStatusHtml(const TStatusSnapshot& s, const TStatusRun& run) {
       "div{overflow-x:auto}table{border-collapse:collapse;margin-bottom:1em}"
       "th,td{padding:.3em .6em;border-bottom:1px solid #ccc;text-align:left;white-space:nowrap}"
       "td.n{text-align:right}h1{font-size:1.4em}h2{font-size:1.1em;margin-top:1.2em}"
+      "p.warn{padding:.5em;border:2px solid #c00;background:#fee;color:#900;font-weight:bold}"
       "</style></head><body>\n<h1>Zarnel Server</h1>\n<p>Version " +
       Html(run.Version) + " &middot; up " + Duration(UptimeSeconds(s, run)) + " &middot; as of " +
       UtcTime(s.Taken) + "</p>\n";
+  const std::string freeSpace = Bytes(static_cast<double>(s.Store.FreeBytes));
+  out += "<p>Free space " + freeSpace + " &middot; games " +
+         Bytes(static_cast<double>(s.Store.SizeBytes)) + "</p>\n";
+  if (s.Store.LowSpace())
+    out += "<p class=\"warn\">Low disk space: " + freeSpace + " free, under MinFreeMB (" +
+           Num(s.Store.MinFreeBytes / BytesPerMB) +
+           "). New uploads are refused until space is freed.</p>\n";
 
   out += "<h2>Games (" + std::to_string(s.Games.size()) + ")</h2>\n";
   if (s.Games.empty()) {
@@ -217,11 +228,13 @@ std::string RenderStatusJson(const TStatusSnapshot& s, const TStatusRun& run,
                     ",\"uptime_seconds\":" + Num(UptimeSeconds(s, run)) + ",\"games\":[";
   for (std::size_t i = 0; i < s.Games.size(); ++i) {
     const TStatusGame& g = s.Games[i];
-    out +=
-        std::string(i ? "," : "") + "{\"name\":" + Json(g.Name) + ",\"state\":\"" + State(g) +
-        "\",\"sections\":" + std::to_string(g.Sections) +
-        ",\"streams\":" + std::to_string(g.Streams) + ",\"viewers\":" + std::to_string(g.Viewers) +
-        ",\"available\":" + (g.Available ? "true" : "false") + ",\"bytes\":" + Num(g.Bytes) + "}";
+    out += std::string(i ? "," : "") + "{\"name\":" + Json(g.Name) + ",\"state\":\"" + State(g) +
+           "\",\"sections\":" + std::to_string(g.Sections) +
+           ",\"streams\":" + std::to_string(g.Streams) +
+           ",\"viewers\":" + std::to_string(g.Viewers) +
+           ",\"available\":" + (g.Available ? "true" : "false") + ",\"bytes\":" + Num(g.Bytes) +
+           // Only where true, so a sound game's object stays as its readers already take it.
+           (g.Damaged ? ",\"damaged\":true" : "") + "}";
   }
   out += "],\"uploads\":[";
   for (std::size_t i = 0; i < s.Uploads.size(); ++i) {
@@ -242,7 +255,11 @@ std::string RenderStatusJson(const TStatusSnapshot& s, const TStatusRun& run,
            ",\"logins_failed\":" + Num(std::uint64_t{c.LoginsFailed.load()}) + "}";
   }
   out += "],\"sent_bytes\":" + Num(std::uint64_t{metrics.SentBytes.load()}) +
-         ",\"received_bytes\":" + Num(std::uint64_t{metrics.ReceivedBytes.load()}) + "}\n";
+         ",\"received_bytes\":" + Num(std::uint64_t{metrics.ReceivedBytes.load()}) +
+         ",\"store\":{\"free_bytes\":" + Num(s.Store.FreeBytes) +
+         ",\"size_bytes\":" + Num(s.Store.SizeBytes) +
+         ",\"min_free_bytes\":" + Num(s.Store.MinFreeBytes) +
+         ",\"low_space\":" + (s.Store.LowSpace() ? "true" : "false") + "}}\n";
   return out;
 }
 
@@ -266,6 +283,15 @@ std::string RenderMetrics(const TStatusSnapshot& s, const TStatusRun& run,
   Header(out, "zarnel_stored_bytes", "gauge", "Stream data stored for each game.");
   for (const TStatusGame& g : s.Games)
     Sample(out, "zarnel_stored_bytes", "game=" + Label(g.Name), Num(g.Bytes));
+  Header(out, "zarnel_store_size_bytes", "gauge", "Stream data stored for every game.");
+  Sample(out, "zarnel_store_size_bytes", "", Num(s.Store.SizeBytes));
+  Header(out, "zarnel_store_free_bytes", "gauge", "Free space on the store's file system.");
+  Sample(out, "zarnel_store_free_bytes", "", Num(s.Store.FreeBytes));
+  Header(out, "zarnel_games_removed_total", "counter", "Games removed from the store by reason.");
+  for (int r = 0; r < rrCount; ++r)
+    Sample(out, "zarnel_games_removed_total",
+           std::string("reason=\"") + RemovalReasonName(static_cast<TRemovalReason>(r)) + "\"",
+           Num(std::uint64_t{metrics.GamesRemoved[r].load()}));
 
   Header(out, "zarnel_connections", "gauge", "Open connections per service port.");
   for (const TStatusPort& p : s.Ports)

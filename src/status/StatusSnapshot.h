@@ -17,6 +17,7 @@ struct TStatusGame {
   std::int32_t Streams = 0;
   std::int32_t Viewers = 0;
   std::uint64_t Bytes = 0;  // stream data stored
+  bool Damaged = false;     // its info file does not parse: kept, served to no one
 };
 
 struct TStatusUpload {
@@ -32,18 +33,27 @@ struct TStatusPort {
   int Connections = 0;
 };
 
+struct TStatusStore {
+  std::uint64_t FreeBytes = 0;     // on the store's file system
+  std::uint64_t SizeBytes = 0;     // stream data of every game
+  std::uint64_t MinFreeBytes = 0;  // new uploads are refused below it; 0: no floor
+
+  bool LowSpace() const { return FreeBytes < MinFreeBytes; }
+};
+
 struct TStatusSnapshot {
   std::chrono::system_clock::time_point Taken;
   std::vector<TStatusGame> Games;  // sorted by name
   std::vector<TStatusUpload> Uploads;
   std::vector<TStatusPort> Ports;
+  TStatusStore Store;
 };
 
 // Where the status server gets its facts; called at most about once a second.
 class IStatusSource {
  public:
   virtual ~IStatusSource() = default;
-  // The games (Uploads' rates left at 0), uploads and ports as they are now.
+  // The games (Uploads' rates left at 0), uploads, ports and store as they are now.
   virtual TStatusSnapshot Snapshot() = 0;
 };
 

@@ -38,6 +38,10 @@ TSettings FromIni(const TIniFile& ini) {
   out.StatusPort = ini.ReadInteger(s, "StatusPort", out.StatusPort);
   out.StatusAddress = ini.ReadString(s, "StatusAddress", out.StatusAddress);
   if (out.StatusAddress.empty()) out.StatusAddress = TSettings{}.StatusAddress;
+  for (auto [key, value] : {std::pair{"KeepDays", &out.KeepDays},
+                            {"StoreLimitMB", &out.StoreLimitMB},
+                            {"MinFreeMB", &out.MinFreeMB}})
+    *value = ini.ReadInteger(s, key, *value);
   return out;
 }
 

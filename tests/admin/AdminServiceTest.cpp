@@ -108,4 +108,21 @@ TEST_F(AdminServiceTest, AvailableOnAMissingOrInvalidGameEndsTheRunAndIsLogged) 
                "Incorrect Password"}));
 }
 
+TEST_F(AdminServiceTest, DeleteOfAnUnknownGameIsRefusedAndTheSessionGoesOn) {
+  test::WriteFile(FRoot + "PLAIN", "not a game");
+  Login();
+  // A listed plain file, a missing game and names outside the store: none is a game.
+  for (const std::string game : {"PLAIN", "NOPE", "..", "", "../Streams"}) {
+    FClient.Send("deletegame\t" + game + "\n");
+    EXPECT_EQ(FClient.ReceiveLine(), "FAIL\tUnknown game") << game;
+  }
+  EXPECT_EQ(List().size(), 3u);
+  EXPECT_EQ(test::ListDir(FRoot), (S{"HIDDEN", "PLAIN", "SHOWN"}));
+  EXPECT_EQ(End(),
+            (S{In, "Game not deleted: PLAIN (Unknown game)",
+               "Game not deleted: NOPE (Unknown game)", "Game not deleted: .. (Unknown game)",
+               "Game not deleted:  (Unknown game)", "Game not deleted: ../Streams (Unknown game)",
+               Out, "Admin Exception:- Connection Closed Gracefully."}));
+}
+
 }  // namespace

@@ -1,4 +1,6 @@
-// The status server with a stand-in source: caching, routes, methods and hostile game names.
+// The status server with a stand-in source: caching, routes, methods and hostile game names;
+// the renderings of the store's space and of damaged games.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -11,7 +13,9 @@
 #include <mutex>
 
 #include "common/FileUtil.h"
+#include "common/Settings.h"
 #include "status/BoundedTaskQueue.h"
+#include "status/StatusPages.h"
 #include "status/StatusServer.h"
 #include "support/TestSupport.h"
 
@@ -140,6 +144,54 @@ TEST_F(StatusServerTest, ThePageAnswersAgainOnceIdleConnectionsGo) {
   EXPECT_LE(open() - before, 40 + 11);
   idle.clear();
   EXPECT_NE(Get("/").find("9.8.7"), std::string::npos);
+}
+
+TEST(StatusPagesTest, LowSpaceAndADamagedGameShowInEveryRendering) {
+  using ::testing::HasSubstr;
+  using ::testing::Not;
+  TStatusSnapshot s;
+  s.Taken = std::chrono::system_clock::now();
+  TStatusGame broken, fine;
+  broken.Name = "BROKEN";
+  broken.Damaged = true;
+  fine.Name = "FINE";
+  fine.Complete = true;
+  fine.Bytes = 3000;
+  s.Games = {broken, fine};
+  s.Store = {100 * BytesPerMB, 3000, 256 * BytesPerMB};
+  TMetrics metrics;
+  metrics.GamesRemoved[rrAge] = 2;
+  metrics.GamesRemoved[rrAdmin] = 1;
+  const TStatusRun run{"1", s.Taken};
+
+  const std::string json = RenderStatusJson(s, run, metrics);
+  EXPECT_THAT(json, HasSubstr("{\"name\":\"BROKEN\",\"state\":\"damaged\","));
+  EXPECT_THAT(json, HasSubstr("\"bytes\":0,\"damaged\":true}"));
+  EXPECT_THAT(json, HasSubstr("{\"name\":\"FINE\",\"state\":\"complete\","));
+  EXPECT_THAT(json, HasSubstr("\"bytes\":3000}"));
+  EXPECT_THAT(json, HasSubstr("\"store\":{\"free_bytes\":104857600,\"size_bytes\":3000,"
+                              "\"min_free_bytes\":268435456,\"low_space\":true}}\n"));
+  const std::string text = RenderMetrics(s, run, metrics);
+  for (const char* line :
+       {"# TYPE zarnel_store_free_bytes gauge\nzarnel_store_free_bytes 104857600\n",
+        "# TYPE zarnel_store_size_bytes gauge\nzarnel_store_size_bytes 3000\n",
+        "# TYPE zarnel_games_removed_total counter\nzarnel_games_removed_total{reason=\"age\"} 2\n"
+        "zarnel_games_removed_total{reason=\"size\"} 0\n"
+        "zarnel_games_removed_total{reason=\"admin\"} 1\n",
+        "zarnel_games{state=\"incomplete\"} 0\nzarnel_games{state=\"damaged\"} 1\n"})
+    EXPECT_THAT(text, HasSubstr(line));
+  const std::string html = RenderStatusHtml(s, run);
+  EXPECT_THAT(html, HasSubstr("<td>BROKEN</td><td>damaged</td>"));
+  EXPECT_THAT(html, HasSubstr("<p class=\"warn\">Low disk space: 104.9 MB free, under "
+                              "MinFreeMB (256). New uploads are refused"));
+
+  // Free space at the floor, and no floor at all, are not low.
+  for (const TStatusStore store :
+       {TStatusStore{256 * BytesPerMB, 0, 256 * BytesPerMB}, TStatusStore{0, 0, 0}}) {
+    s.Store = store;
+    EXPECT_THAT(RenderStatusJson(s, run, metrics), HasSubstr("\"low_space\":false}"));
+    EXPECT_THAT(RenderStatusHtml(s, run), Not(HasSubstr("Low disk space")));
+  }
 }
 
 TEST(BoundedTaskQueueTest, PastItsBoundACallerWaitsForAJobToEndUnlessStopping) {

@@ -41,4 +41,25 @@ TEST(SettingsTest, DefaultsValuesAndConversions) {
   }
 }
 
+TEST(SettingsTest, RetentionKeysTakeTheirDefaultsUnlessTheyConvert) {
+  test::TTempDir dir;
+  const std::string path = dir / "zarnel.ini";
+  const auto show = [&] {
+    const TSettings s = LoadSettings(path);
+    return std::to_string(s.KeepDays) + " " + std::to_string(s.StoreLimitMB) + " " +
+           std::to_string(s.MinFreeMB);
+  };
+  EXPECT_EQ(show(), "0 0 256");
+  const std::pair<std::string, std::string> cases[] = {
+      {"[settings]\nKeepDays=30\nStoreLimitMB=0x400\nMinFreeMB=$10\n", "30 1024 16"},
+      // Zero or less is kept as written: it means "never", "no limit", "no floor".
+      {"[settings]\nKeepDays=-1\nStoreLimitMB=0\nMinFreeMB=0\n", "-1 0 0"},
+      {"[settings]\nKeepDays=a week\nStoreLimitMB=\nMinFreeMB=99999999999\n", "0 0 256"},
+      {"[settings]\nkeepdays=7\nStorelimitMB=5\nMINFREEMB=1\n", "0 0 256"}};
+  for (const auto& [text, expected] : cases) {
+    test::WriteFile(path, text);
+    EXPECT_EQ(show(), expected) << text;
+  }
+}
+
 }  // namespace

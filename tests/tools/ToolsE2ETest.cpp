@@ -1,5 +1,6 @@
 // zarnel-admin, zarnel-film and zarnel-view against the server binary, end to end.
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include <iterator>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "store/GameStore.h"
 #include "store/IniFile.h"
@@ -122,6 +124,58 @@ TEST_F(ToolsArgumentsTest, ToolsGiveUpOnAPeerThatNeverAnswers) {
   close(listener);
 }
 
+// A stand-in admin server that takes the password, lists one game and answers DELETEGAME
+// with Answer, or, like a server of an earlier version, with nothing when Answer is empty.
+TEST_F(ToolsArgumentsTest, AdminDeleteTakesTheAnswerOrGivesUpWithinItsBound) {
+  EXPECT_THAT(Run({"zarnel-admin", "delete"}, 2).Err, HasSubstr("delete needs exactly one GAME"));
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), len), 0);
+  ASSERT_EQ(listen(listener, 8), 0);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  env = {{"ZARNEL_ADMIN_PASSWORD", "pw"}};
+  const auto run = [&](const std::string& answer, int status) {
+    std::string seen;  // the lines the server got, each ended by "|"
+    std::thread server([&] {
+      pollfd waiting{listener, POLLIN, 0};
+      if (poll(&waiting, 1, 60000) != 1) return;
+      test::TRawClient tool(test::TRawClient::TAdopt{accept(listener, nullptr, nullptr)});
+      try {
+        seen += tool.ReceiveLine() + "|";
+        tool.Send("OK\r\n");
+        seen += tool.ReceiveLine() + "|";
+        tool.SendInt(1);
+        tool.Send("OLD\t0\t1\r\n");
+        seen += tool.ReceiveLine() + "|";
+        if (!answer.empty()) tool.Send(answer + "\r\n");
+        tool.ClosedByPeer(60s);
+      } catch (const std::exception& e) {
+        seen += e.what();
+      }
+    });
+    const TResult r = Run(
+        {"zarnel-admin", "--port", std::to_string(ntohs(addr.sin_port)), "delete", "old"}, status);
+    server.join();
+    EXPECT_EQ(seen, "pw|LISTGAMES|DELETEGAME\tOLD|") << answer;
+    return r.Out + r.Err;
+  };
+  EXPECT_EQ(run("OK", 0), "Deleted OLD\n");
+  EXPECT_EQ(run("FAIL\tGame in use: viewers", 1),
+            "zarnel-admin: the server did not delete OLD: Game in use: viewers\n");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(run("", 1),
+            "zarnel-admin: the server did not answer DELETEGAME (it may not support deleting "
+            "games)\n");
+  // The default --timeout of 30 s is cut to 10 s for this one answer.
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, 9s);
+  EXPECT_LT(took, 25s);
+  close(listener);
+}
+
 TEST(PackagingTest, ExampleSettingsHoldTheDefaults) {
   const TSettings e = LoadSettings(ZARNEL_SOURCE_DIR "/packaging/zarnel.ini.example"), d;
   EXPECT_EQ(
@@ -139,6 +193,12 @@ TEST(PackagingTest, ExampleSettingsHoldTheGuardDefaults) {
                      e.MaxLoginsPerAddress),
             std::tie(d.LoginTimeout, d.IdleTimeout, d.AdminMaxConnections, d.RelayMaxConnections,
                      d.MaxLoginsPerAddress));
+}
+
+TEST(PackagingTest, ExampleSettingsHoldTheRetentionDefaults) {
+  const TSettings e = LoadSettings(ZARNEL_SOURCE_DIR "/packaging/zarnel.ini.example"), d;
+  EXPECT_EQ(std::tie(e.KeepDays, e.StoreLimitMB, e.MinFreeMB),
+            std::tie(d.KeepDays, d.StoreLimitMB, d.MinFreeMB));
 }
 
 class ToolsE2ETest : public ToolsArgumentsTest {
@@ -205,6 +265,15 @@ TEST_F(ToolsE2ETest, AdminListsHidesAndShowsAndReportsErrors) {
   EXPECT_EQ(test::SplitLines(Run({"zarnel-admin", "show", "PLAIN"}, 1).Err).size(), 1u);
   EXPECT_EQ(Run({"zarnel-admin", "--port", "1", "list"}, 1).Err,
             "zarnel-admin: cannot connect to 127.0.0.1:1: Connection refused\n");
+}
+
+TEST_F(ToolsE2ETest, AdminDeleteReportsTheServersRefusal) {
+  test::WriteFile(dir / "Streams/PLAIN", "not a game");
+  // Listed by the server, so the name resolves, but no game the store could delete.
+  EXPECT_EQ(Run({"zarnel-admin", "delete", "plain"}, 1).Err,
+            "zarnel-admin: the server did not delete PLAIN: Unknown game\n");
+  EXPECT_EQ(Run({"zarnel-admin", "delete", "GAMMA"}, 1).Err, "zarnel-admin: no game named GAMMA\n");
+  EXPECT_TRUE(test::FileExists(dir / "Streams/PLAIN"));
 }
 
 TEST_F(ToolsE2ETest, UploadedGameIsWatchedAndResumedByteForByte) {

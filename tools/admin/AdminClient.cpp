@@ -58,6 +58,25 @@ void TAdminClient::SetAvailable(const std::string& game, bool available) {
   connection.WriteInteger(available ? 1 : 0);
 }
 
+void TAdminClient::DeleteGame(const std::string& game, int answerSeconds) {
+  auto& connection = FClient.Connection();
+  connection.WriteLn("DELETEGAME\t" + game);
+  const int readTimeout = connection.ReadTimeout;
+  connection.ReadTimeout = answerSeconds * 1000;
+  std::string reply;
+  try {
+    reply = connection.ReadLn();
+  } catch (const EIdReadTimeout&) {
+    throw TToolError("the server did not answer DELETEGAME (it may not support deleting games)");
+  }
+  connection.ReadTimeout = readTimeout;
+  if (reply == "OK") return;
+  std::string reason = reply;
+  if (NextField(reason, "\t") == "FAIL")
+    throw TToolError("the server did not delete " + game + ": " + reason);
+  throw TToolError(FClient.Endpoint() + " answered DELETEGAME with: " + reply);
+}
+
 std::string ResolveGame(const std::vector<TAdminGame>& games, const std::string& name) {
   std::vector<std::string> matches;
   for (const auto& game : games) {

@@ -24,6 +24,10 @@ class TAdminClient {
   std::vector<TAdminGame> ListGames();
   // Sets or clears Game's availability (the server sends no answer).
   void SetAvailable(const std::string& game, bool available);
+  // Asks the server to delete Game; raises TToolError with the server's reason when it
+  // refuses, and when no answer comes within AnswerSeconds (a server that does not know the
+  // command says nothing).
+  void DeleteGame(const std::string& game, int answerSeconds);
 
  private:
   TToolClient& FClient;

@@ -1,4 +1,6 @@
-// zarnel-admin: list the games of a server, hide them from viewers or offer them again.
+// zarnel-admin: list the games of a server, hide them from viewers, offer them again or
+// delete them.
+#include <algorithm>
 #include <iostream>
 
 #include "common/UnitZarnelGlobal.h"
@@ -7,16 +9,25 @@
 
 namespace {
 
+// A server that does not know DELETEGAME answers nothing; the tool waits no longer than this
+// (or --timeout, when shorter) before saying so.
+constexpr int kDeleteAnswerSeconds = 10;
+
 const char* const kUsage =
     "Usage: zarnel-admin [OPTIONS] list\n"
     "       zarnel-admin [OPTIONS] hide GAME\n"
     "       zarnel-admin [OPTIONS] show GAME\n"
+    "       zarnel-admin [OPTIONS] delete GAME\n"
     "Manage the games of a Zarnel server through its admin port.\n"
     "\n"
     "Commands:\n"
     "  list       print every game with its viewer count and whether viewers may see it\n"
     "  hide GAME  withdraw GAME from viewers, then print its row\n"
     "  show GAME  offer GAME to viewers again, then print its row\n"
+    "  delete GAME\n"
+    "             remove GAME and its files from the server (refused while it has\n"
+    "             viewers or is being filmed or mirrored); a server that does not\n"
+    "             answer within 10 s (or --timeout) may not support it\n"
     "\n"
     "Options:\n"
     "  --host HOST           server name or IPv4 address (default 127.0.0.1)\n"
@@ -37,7 +48,7 @@ int Run(const tools::TArgs& args) {
   const auto& words = args.Positional();
   if (words.empty()) throw tools::TUsageError("no command given");
   const std::string& command = words[0];
-  const bool change = command == "hide" || command == "show";
+  const bool change = command == "hide" || command == "show" || command == "delete";
   if (command != "list" && !change) throw tools::TUsageError("unknown command " + command);
   if (words.size() != (change ? 2u : 1u))
     throw tools::TUsageError(change ? command + " needs exactly one GAME"
@@ -57,6 +68,11 @@ int Run(const tools::TArgs& args) {
       return tools::ExitOk;
     }
     const std::string game = tools::ResolveGame(games, words[1]);
+    if (command == "delete") {
+      admin.DeleteGame(game, std::min(client.TimeoutSeconds(), kDeleteAnswerSeconds));
+      std::cout << "Deleted " << game << "\n";
+      return tools::ExitOk;
+    }
     const bool available = command == "show";
     admin.SetAvailable(game, available);
     // The server answers a change with nothing: a second list on the same connection, which
