@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "common/UnitZarnelGlobal.h"
+#include "net/NetUtil.h"
 #include "tools/admin/AdminClient.h"
 #include "tools/common/ToolCommon.h"
 
@@ -67,7 +68,12 @@ int Run(const tools::TArgs& args) {
       std::cout << tools::FormatGames(games);
       return tools::ExitOk;
     }
-    const std::string game = tools::ResolveGame(games, words[1]);
+    // A damaged game is left out of the list, yet can be deleted by its exact name.
+    const bool listed = std::any_of(games.begin(), games.end(), [&](const auto& row) {
+      return UpperCase(row.Name) == UpperCase(words[1]);
+    });
+    const std::string game =
+        command == "delete" && !listed ? words[1] : tools::ResolveGame(games, words[1]);
     if (command == "delete") {
       admin.DeleteGame(game, std::min(client.TimeoutSeconds(), kDeleteAnswerSeconds));
       std::cout << "Deleted " << game << "\n";
