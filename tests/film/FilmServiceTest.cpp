@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <tuple>
 
@@ -236,6 +237,22 @@ TEST_F(FilmServiceTest, NamesWithControlCharactersAreRefused) {
   for (const std::string name : {"A\rB", "A\x01", "\x7f", "A\x1f"})
     Refused("AUTH\tpw\t\t" + name, "Invalid game name");
   EXPECT_TRUE(test::ListDir(streams).empty());
+}
+
+TEST_F(FilmServiceTest, NewGamesNeedRoomAndANameTheFileSystemTakes) {
+  // Longer than a file name may be: refused like any other invalid name, not closed silently.
+  Refused("AUTH\tpw\t\t" + std::string(256, 'A'), "Invalid game name");
+  // Under MinFreeMB a new game is refused, a resumed one goes on; the store logs the episode.
+  std::filesystem::create_directories(streams + "OLD");
+  store.SetLimits({0, 0, std::numeric_limits<std::int32_t>::max()});
+  Refused("AUTH\tpw\tnew\tNEW", "Not enough disk space");
+  Refused("AUTH\tpw\tnew\tOTHER", "Not enough disk space");
+  auto c = Connect("resume\tOLD");
+  EXPECT_EQ(Transmit(*c, 0, {0, 1, 0}), Ints{0});
+  EXPECT_EQ(test::ListDir(streams), Strings{"OLD"});
+  store.SetLimits({});
+  Connect("new\tNEW");
+  EXPECT_EQ(Info("NEW", "stream/available"), "1");
 }
 
 TEST_F(FilmServiceTest, AHiddenGameIsNotTakenForANewOne) {
