@@ -256,8 +256,9 @@ bool TRelayMirror::TSession::Prepare(const std::string& game, TEntry& entry) {
   if (!exact) {
     // The mark comes first, so a game made here is never taken for a local one. An entry the
     // listing missed (a filmer's folder made since, say) is not ours to mark.
-    if (::mkdir(FStore.GameDir(game).c_str(), 0777) != 0) {
-      if (errno != EEXIST) throw EFCreateError(FStore.GameDir(game));
+    const std::string dir = FStore.GameDir(game);
+    if (::mkdir(dir.c_str(), 0777) != 0) {
+      if (errno != EEXIST) throw EFCreateError(dir);
       FOwner.LogOnce("local:" + game, "Relay: " + game + " is a local game and is not relayed");
       return false;
     }

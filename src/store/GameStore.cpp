@@ -73,13 +73,13 @@ bool TGameStore::GameFile(const std::string& game, const std::string& file,
 
 std::string TGameStore::GameDir(const std::string& game) const {
   std::string path;
-  if (!GameFile(game, "", path)) throw EFCreateError(path);
+  if (!GameFile(game, "", path)) throw EFCreateError(path, EINVAL);
   return path;
 }
 
 std::string TGameStore::StreamPath(const std::string& game, int stream, int section) const {
   std::string path;
-  if (!GameFile(game, StreamFileName(stream, section), path)) throw EFCreateError(path);
+  if (!GameFile(game, StreamFileName(stream, section), path)) throw EFCreateError(path, EINVAL);
   return path;
 }
 
@@ -142,12 +142,14 @@ std::int32_t TGameStore::ReadInfo(const std::string& game, const std::string& se
 
 void TGameStore::ChangeInfo(const std::string& game, const std::function<void(TIniFile&)>& change) {
   std::string path;
-  if (!GameFile(game, InfoFileName, path)) throw EFCreateError(path);
+  if (!GameFile(game, InfoFileName, path)) throw EFCreateError(path, EINVAL);
   std::shared_ptr<TGameInfo> info = Find(game, path, false);
   if (!info) {
     // Without a directory the file cannot be created; no entry is kept for such a name.
+    const std::string dir = GameDir(game);
     struct stat st {};
-    if (::stat(GameDir(game).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) throw EFCreateError(path);
+    if (::stat(dir.c_str(), &st) != 0) throw EFCreateError(path);
+    if (!S_ISDIR(st.st_mode)) throw EFCreateError(path, ENOTDIR);
     info = Find(game, path, true);
   }
   std::unique_lock<std::mutex> lock(info->Lock);

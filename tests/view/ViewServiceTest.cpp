@@ -156,8 +156,8 @@ TEST_F(ViewServiceTest, ListsGamesAndSectionsAndRequestsOnlyGames) {
   // A missing game and names that are no game end a request; nothing is written outside.
   for (const std::string game : {"NOPE", "..", "", "x/../../y"})
     EXPECT_TRUE(Connect("REQUEST\t" + game + "\t0\t0")->ClosedByPeer()) << game;
-  EXPECT_TRUE(
-      Logged("View Exception:- Cannot create file " + FStore.StreamsDir() + "NOPE/info.ini"));
+  EXPECT_TRUE(Logged("View Exception:- Cannot create file " + FStore.StreamsDir() +
+                     "NOPE/info.ini: No such file or directory"));
   EXPECT_EQ(test::ListDir(FStore.StreamsDir()),
             (std::vector<std::string>{"A", "B", "C", "HIDDEN", "plain"}));
   EXPECT_EQ(test::ListDir(FDir.Path()), (std::vector<std::string>{"Streams", "zarnel.log"}));
@@ -185,8 +185,8 @@ TEST_F(ViewServiceTest, LoginOutcomesAndOneSessionPerNameFreedAtTheEnd) {
   std::filesystem::remove_all(FStore.GameDir("GAME"));
   EXPECT_EQ(viewtest::NextNot(*first, 0), -2);
   EXPECT_TRUE(first->ClosedByPeer());
-  EXPECT_TRUE(
-      Logged("View Exception:- Cannot create file " + FStore.StreamsDir() + "GAME/info.ini"));
+  EXPECT_TRUE(Logged("View Exception:- Cannot create file " + FStore.StreamsDir() +
+                     "GAME/info.ini: No such file or directory"));
   EXPECT_TRUE(test::WaitFor([&] { return FActiveUsers.Count() == 0; }));
   login("Eve\tSecret", "OK");
 }
