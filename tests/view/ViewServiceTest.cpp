@@ -371,6 +371,36 @@ TEST_F(ViewServiceTest, AStreamFileMadeAnewStaysOutOfAnAnnouncedSection) {
   EXPECT_EQ(inside->ReceiveInt(), 1);
 }
 
+// A complete stream whose file ends before its recorded size ends the viewer's session after the
+// bytes there are, never with the stream's completion; a whole file, and one without a recorded
+// size, complete as ever.
+TEST_F(ViewServiceTest, AStreamFileShorterThanRecordedIsNeverReportedComplete) {
+  FSettings.Change([](TSettings& s) { s.BandwidthBuffer = 150000; });
+  const std::string data = Bytes(300000, 0x31);
+  WriteSection("CUT", 0, {{0, data}});
+  WriteSection("WHOLE", 0, {{0, data}});
+  WriteSection("UNSIZED", 0, {{0, data.substr(0, 1000)}});
+  FStore.WriteSize("UNSIZED", 0, 0, 0);
+  const std::string path = FStore.StreamPath("CUT", 0, 0);
+  std::filesystem::resize_file(path, 100000);
+  auto cut = Connect("REQUEST\tCUT\t0\t0"), whole = Connect("REQUEST\tWHOLE\t0\t0"),
+       unsized = Connect("REQUEST\tUNSIZED\t0\t0");
+  for (auto* c : {cut.get(), whole.get()}) EXPECT_EQ(Ints(*c, 4), (V{1, 0, 0x31, 300000}));
+  EXPECT_EQ(Ints(*unsized, 4), (V{1, 0, 0x31, 0}));
+  for (auto* c : {cut.get(), whole.get(), unsized.get()}) c->SendInt(0);
+
+  ExpectChunk(*cut, 0, data.substr(0, 100000));
+  EXPECT_TRUE(cut->ClosedByPeer());
+  EXPECT_TRUE(Logged("View Exception:- Stream file shorter than recorded: " + path +
+                     " (100000 of 300000 bytes)"));
+  ExpectChunk(*whole, 0, data.substr(0, 150000));
+  ExpectChunk(*whole, 0, data.substr(150000));
+  EXPECT_EQ(Ints(*whole, 3), (V{0, 1, -1}));
+  ExpectChunk(*unsized, 0, data.substr(0, 1000));
+  EXPECT_EQ(Ints(*unsized, 3), (V{0, 1, -1}));
+  EXPECT_TRUE(test::WaitFor([&] { return FStore.ReadViewers("CUT") == 0; }));
+}
+
 TEST_F(ViewServiceTest, LiveViewerGetsEveryByteOnceAndInOrder) {
   TFilmService film(FSettings, FLog, FStore);
   TIdTCPServer filmServer(0);
