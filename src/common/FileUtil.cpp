@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
-EFOpenError::EFOpenError(const std::string& fileName)
-    : std::runtime_error("Cannot open file " + fileName) {}
+EFOpenError::EFOpenError(const std::string& fileName, int error)
+    : std::runtime_error("Cannot open file " + fileName + ": " + std::strerror(error)) {}
 
-EFCreateError::EFCreateError(const std::string& fileName)
-    : std::runtime_error("Cannot create file " + fileName) {}
+EFCreateError::EFCreateError(const std::string& fileName, int error)
+    : std::runtime_error("Cannot create file " + fileName + ": " + std::strerror(error)),
+      FError(error) {}
 
 TFileHandle& TFileHandle::operator=(TFileHandle&& other) noexcept {
   if (this != &other) {

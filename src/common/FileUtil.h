@@ -3,20 +3,28 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <stdexcept>
 #include <string>
 
-// "Cannot open file %s"
+// "Cannot open file %s: reason", the reason being the text of Error (an errno value). Error
+// defaults to errno as it is where the exception is made, so make it before anything else that
+// may change errno, or pass the value saved at the failure.
 class EFOpenError : public std::runtime_error {
  public:
-  explicit EFOpenError(const std::string& fileName);
+  explicit EFOpenError(const std::string& fileName, int error = errno);
 };
 
-// "Cannot create file %s"
+// "Cannot create file %s: reason", Error as for EFOpenError.
 class EFCreateError : public std::runtime_error {
  public:
-  explicit EFCreateError(const std::string& fileName);
+  explicit EFCreateError(const std::string& fileName, int error = errno);
+  // The errno value the message gives the text of.
+  int Error() const { return FError; }
+
+ private:
+  int FError;
 };
 
 // Owns one open file descriptor and closes it on destruction.

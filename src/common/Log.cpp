@@ -6,8 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
-#include <system_error>
 
 #include "common/FileUtil.h"
 
@@ -25,11 +25,29 @@ std::int32_t CurrentThreadNumber() {
 
 namespace {
 
-// Opens the log for one line; it is closed again before WriteLog returns.
-TFileHandle OpenLog(const std::string& name) {
-  TFileHandle file(open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-  if (!file.Valid()) throw std::system_error(errno, std::generic_category(), name);
-  return file;
+// Appends Line to the log Name, opened for this line only; 0, or the errno of the failure.
+// The caller holds the log's lock, so the end found here is where the line goes.
+int AppendLine(const std::string& name, const std::string& line) {
+  TFileHandle file(::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  if (!file.Valid()) return errno;
+  const off_t start = ::lseek(file.Get(), 0, SEEK_END);
+  if (start < 0) return errno;
+  errno = 0;
+  if (!WriteAll(file.Get(), line.data(), line.size())) {
+    const int error = errno != 0 ? errno : ENOSPC;
+    // The part that made it would be glued to the next line once there is room again.
+    if (::ftruncate(file.Get(), start) != 0) {
+      // Shrinking needs no room; should it fail all the same, nothing else would help.
+    }
+    return error;
+  }
+  // A close that reports a failed write may leave the line behind; it cannot be cut any more.
+  return file.Close() ? 0 : errno;
+}
+
+void ReportToStderr(const std::string& text) {
+  const std::string line = "zarnel: " + text + "\n";
+  WriteAll(STDERR_FILENO, line.data(), line.size());
 }
 
 }  // namespace
@@ -53,7 +71,16 @@ void TLog::WriteLog(std::int32_t number, const std::string& message) {
   const std::string line = prefix + MakePrintable(message) + "\n";
 
   std::lock_guard<std::mutex> lock(FLogLock);
-  TFileHandle file = OpenLog(FFileName);
-  if (!WriteAll(file.Get(), line.data(), line.size()) || !file.Close())
-    throw std::system_error(errno, std::generic_category(), FFileName);
+  const int error = AppendLine(FFileName, line);
+  // One report when lines start to be lost and one when they are stored again, however many
+  // lines come in between.
+  if (error != 0) {
+    if (FLost++ == 0)
+      ReportToStderr("cannot write the log " + FFileName + ": " + std::strerror(error) +
+                     ", lines are lost until it can");
+  } else if (FLost > 0) {
+    ReportToStderr("the log " + FFileName + " is written again (" + std::to_string(FLost) +
+                   (FLost == 1 ? " line" : " lines") + " lost)");
+    FLost = 0;
+  }
 }

@@ -18,11 +18,14 @@ class TLog {
  public:
   explicit TLog(std::string fileName);
   // Appends "yyyy-mm-dd hh:nn:ss [%16d] message" and a LF, opening and closing the file for
-  // this line only. Raises std::system_error when the file cannot be opened or written.
+  // this line only. A line is stored whole or not at all. One that cannot be stored (a full
+  // disk, say) is dropped without raising, so that no caller ends over its log; standard error
+  // says so once when lines start to be lost and once when the log is written again.
   void WriteLog(std::int32_t number, const std::string& message);
   const std::string& FileName() const { return FFileName; }
 
  private:
   const std::string FFileName;
-  std::mutex FLogLock;  // held for the whole of one line
+  std::mutex FLogLock;     // held for the whole of one line
+  std::int64_t FLost = 0;  // guarded by FLogLock: lines lost since the last one stored
 };

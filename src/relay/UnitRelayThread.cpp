@@ -65,10 +65,7 @@ bool TRelayThread::Pause(std::chrono::milliseconds duration) {
 }
 
 void TRelayThread::Log(const std::string& message) {
-  try {
-    FLog.WriteLog(FThreadNumber, message);
-  } catch (...) {
-  }
+  FLog.WriteLog(FThreadNumber, message);
 }
 
 void TRelayThread::Execute() {

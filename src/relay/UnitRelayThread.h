@@ -46,7 +46,7 @@ class TRelayThread {
   // Sleeps Duration; false when termination was asked for meanwhile.
   bool Pause(std::chrono::milliseconds duration);
   bool Terminated();
-  // Log failures must not stop the link, so they are swallowed here.
+  // One log line with the relay thread's number.
   void Log(const std::string& message);
 
   const std::string FVersion;

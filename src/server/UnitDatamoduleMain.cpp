@@ -156,28 +156,24 @@ void TDataModuleMain::StartStatusServer(const TSettings& settings) {
 }
 
 void TDataModuleMain::ReloadSettings() {
+  TSettings fresh;
   try {
-    TSettings fresh;
-    try {
-      fresh = LoadSettingsForReload(FBaseDir + "zarnel.ini");
-    } catch (const std::exception& e) {
-      WriteLog(0, std::string("Settings not reloaded, keeping every setting: ") + e.what());
-      return;
-    }
-    const TReloadOutcome outcome = MergeReload(*FSettings.Get(), fresh);
-    FSettings.Set(outcome.Applied);
-    FStore->SetLimits(StoreLimits(outcome.Applied));
-    // Sessions already running stay; only new connections meet the new limits.
-    idTCPServerFilmer.MaxConnections = outcome.Applied.FilmMaxConnections;
-    idTCPServerViewer.MaxConnections = outcome.Applied.ViewMaxConnections;
-    IdTCPServerAdmin.MaxConnections = outcome.Applied.AdminMaxConnections;
-    IdTCPServerRelay.MaxConnections = outcome.Applied.RelayMaxConnections;
-    WriteLog(0, "Settings reloaded: " + (outcome.Changed.empty() ? "no change" : outcome.Changed));
-    if (!outcome.NeedRestart.empty())
-      WriteLog(0, "Settings kept until a restart: " + outcome.NeedRestart);
-  } catch (...) {
-    // A log that cannot be written must not end a running server.
+    fresh = LoadSettingsForReload(FBaseDir + "zarnel.ini");
+  } catch (const std::exception& e) {
+    WriteLog(0, std::string("Settings not reloaded, keeping every setting: ") + e.what());
+    return;
   }
+  const TReloadOutcome outcome = MergeReload(*FSettings.Get(), fresh);
+  FSettings.Set(outcome.Applied);
+  FStore->SetLimits(StoreLimits(outcome.Applied));
+  // Sessions already running stay; only new connections meet the new limits.
+  idTCPServerFilmer.MaxConnections = outcome.Applied.FilmMaxConnections;
+  idTCPServerViewer.MaxConnections = outcome.Applied.ViewMaxConnections;
+  IdTCPServerAdmin.MaxConnections = outcome.Applied.AdminMaxConnections;
+  IdTCPServerRelay.MaxConnections = outcome.Applied.RelayMaxConnections;
+  WriteLog(0, "Settings reloaded: " + (outcome.Changed.empty() ? "no change" : outcome.Changed));
+  if (!outcome.NeedRestart.empty())
+    WriteLog(0, "Settings kept until a restart: " + outcome.NeedRestart);
 }
 
 void TDataModuleMain::DisconnectClients(TIdTCPServer& server) {

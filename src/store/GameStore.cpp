@@ -117,13 +117,13 @@ bool TGameStore::GameFile(const std::string& game, const std::string& file,
 
 std::string TGameStore::GameDir(const std::string& game) const {
   std::string path;
-  if (!GameFile(game, "", path)) throw EFCreateError(path);
+  if (!GameFile(game, "", path)) throw EFCreateError(path, EINVAL);
   return path;
 }
 
 std::string TGameStore::StreamPath(const std::string& game, int stream, int section) const {
   std::string path;
-  if (!GameFile(game, StreamFileName(stream, section), path)) throw EFCreateError(path);
+  if (!GameFile(game, StreamFileName(stream, section), path)) throw EFCreateError(path, EINVAL);
   return path;
 }
 
@@ -201,22 +201,20 @@ std::int32_t TGameStore::ReadInfo(const std::string& game, const std::string& se
 bool TGameStore::ChangeInfo(const std::string& game, const std::function<void(TIniFile&)>& change,
                             TIfDamaged ifDamaged) {
   std::string path;
-  if (!GameFile(game, InfoFileName, path)) throw EFCreateError(path);
+  if (!GameFile(game, InfoFileName, path)) throw EFCreateError(path, EINVAL);
   std::shared_ptr<TGameInfo> info = Find(game, path, false);
   // Without a directory the file cannot be created; no entry is kept for such a name.
-  const auto missing = [&] {
+  {
+    const std::string dir = GameDir(game);
     struct stat st {};
-    return ::stat(GameDir(game).c_str(), &st) != 0 || !S_ISDIR(st.st_mode);
-  };
-  if (missing()) throw EFCreateError(path);
+    if (::stat(dir.c_str(), &st) != 0) throw EFCreateError(path);
+    if (!S_ISDIR(st.st_mode)) throw EFCreateError(path, ENOTDIR);
+  }
   if (!info) info = Find(game, path, true);
   std::unique_lock<std::mutex> lock(info->Lock);
   // Always against the file as it is now, so that no outside change is written over.
   Refresh(*info, path, true);
-  if (info->Removed) {
-    errno = ENOENT;
-    throw EFCreateError(path);
-  }
+  if (info->Removed) throw EFCreateError(path, ENOENT);
   if (info->Damaged) {
     if (ifDamaged == TIfDamaged::Skip) return false;
     throw EZarnelDamagedInfo(game);
@@ -584,7 +582,8 @@ TGameStore::TClaim TGameStore::ClaimNewGame(const std::string& game, bool mirror
   try {
     TIniFile::SaveText(path, ini.Text());
   } catch (const std::exception& e) {
-    reason = std::strerror(errno != 0 ? errno : EIO);
+    const auto* create = dynamic_cast<const EFCreateError*>(&e);
+    reason = std::strerror(create ? create->Error() : EIO);
     error = e.what();
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);

@@ -23,7 +23,8 @@ std::string_view Trim(std::string_view text) {
 // A temporary file beside the target; removed on destruction unless Keep() was called.
 class TTempFile {
  public:
-  // Creates a fresh file in Dir with mode 0666 less the umask; Fd() is -1 on failure.
+  // Creates a fresh file in Dir with mode 0666 less the umask; Fd() is -1 on failure, with the
+  // reason in Error().
   TTempFile(const std::string& dir, const std::string& base) {
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 100 && !FFile.Valid(); ++attempt) {
@@ -31,7 +32,8 @@ class TTempFile {
       FName = dir + "." + base + "." + std::to_string(::getpid()) + "." +
               std::to_string(counter.fetch_add(1)) + ".tmp";
       FFile = TFileHandle(::open(FName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-      if (!FFile.Valid() && errno != EEXIST) break;
+      if (!FFile.Valid()) FError = errno;
+      if (!FFile.Valid() && FError != EEXIST) break;
     }
     FCreated = FFile.Valid();
   }
@@ -43,6 +45,7 @@ class TTempFile {
   TTempFile& operator=(const TTempFile&) = delete;
 
   int Fd() const { return FFile.Get(); }
+  int Error() const { return FError; }
   const std::string& Name() const { return FName; }
   // Closes the descriptor; false when the close reports a failed write.
   bool Close() { return FFile.Close(); }
@@ -53,6 +56,7 @@ class TTempFile {
   TFileHandle FFile;
   bool FKept = false;
   bool FCreated = false;
+  int FError = 0;
 };
 
 }  // namespace
@@ -178,12 +182,14 @@ void TMemIniFile::SaveText(const std::string& fileName, const std::string& text)
   const std::size_t slash = fileName.rfind('/');
   const std::string dir = slash == std::string::npos ? "" : fileName.substr(0, slash + 1);
   const std::string base = fileName.substr(dir.size());
-  if (base.empty()) throw EFCreateError(fileName);
+  // What open(2) would say of such a name.
+  if (base.empty()) throw EFCreateError(fileName, fileName.empty() ? ENOENT : EISDIR);
 
   struct stat old {};
   const bool replacing = ::stat(fileName.c_str(), &old) == 0;
   TTempFile temp(dir, base);
-  if (temp.Fd() < 0) throw EFCreateError(fileName);
+  if (temp.Fd() < 0) throw EFCreateError(fileName, temp.Error());
+  // Each error is made before the temporary file's removal can change errno.
   if (replacing && ::fchmod(temp.Fd(), old.st_mode & 07777) != 0) throw EFCreateError(fileName);
   if (!WriteAll(temp.Fd(), text.data(), text.size()) || !temp.Close())
     throw EFCreateError(fileName);

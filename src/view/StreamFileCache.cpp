@@ -23,12 +23,12 @@ TSharedStreamFile::~TSharedStreamFile() {
 }
 
 void TSharedStreamFile::Reopen() {
-  auto handle = std::make_shared<TFileHandle>(::open(FPath.c_str(), O_RDONLY | O_CLOEXEC));
+  TFileHandle file(::open(FPath.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st {};
-  if (!handle->Valid() || ::fstat(handle->Get(), &st) != 0) throw EFOpenError(FPath);
+  if (!file.Valid() || ::fstat(file.Get(), &st) != 0) throw EFOpenError(FPath);
   FDevice = st.st_dev;
   FInode = st.st_ino;
-  FHandle = std::move(handle);
+  FHandle = std::make_shared<TFileHandle>(std::move(file));
 }
 
 std::shared_ptr<const TFileHandle> TSharedStreamFile::Handle() {

@@ -15,6 +15,15 @@ std::string Str(std::int64_t value) {
   return std::to_string(value);
 }
 
+// A stream flagged complete whose file ends before its recorded size: bytes the viewer was told
+// to expect do not exist, so the stream must not be reported complete.
+class EStreamFileShort : public EZarnelException {
+ public:
+  EStreamFileShort(const std::string& path, std::int64_t length, std::int64_t recorded)
+      : EZarnelException("Stream file shorter than recorded: " + path + " (" + Str(length) +
+                         " of " + Str(recorded) + " bytes)") {}
+};
+
 }  // namespace
 
 TViewStreamer::TViewStreamer(const TSettingsHolder& settings, TLog& log, TGameStore& store,
@@ -105,7 +114,9 @@ void TViewStreamer::Announce(int count, const std::vector<std::uint8_t>& types, 
         sent.Base = FStore.ReadBlock(game, s, FCurrentSection);
       }
     }
-    const std::int64_t expect = FStore.ReadSize(game, s, FCurrentSection) - sent.Base;
+    // Kept with the announced file: a file made anew at the path later has a size of its own.
+    sent.Size = FStore.ReadSize(game, s, FCurrentSection);
+    const std::int64_t expect = sent.Size - sent.Base;
     FConnection.WriteInteger(types[s]);
     FConnection.WriteInteger(lead);
     FConnection.WriteInteger(static_cast<std::int32_t>(expect));
@@ -167,6 +178,9 @@ void TViewStreamer::StepSend() {
     if (count > 0) {
       if (debugging) Debug("in svsSend: Stream " + s + " open: Sending Data from " + Str(from));
       sent.Position += count;
+    } else if (complete && sent.Position < sent.Size) {
+      throw EStreamFileShort(sent.File->Path(), TSharedStreamFile::Size(file, sent.File->Path()),
+                             sent.Size);
     } else if (complete) {
       Debug("in svsSend: Stream " + s + " open: Section is complete");
       FConnection.WriteInteger(sent.Slot);

@@ -49,7 +49,8 @@ class TViewStreamer {
     std::int32_t Slot = 0;  // number the viewer knows it by
     std::int64_t Base = 0;  // file offset the viewer counts from
     std::int64_t Position = 0;
-    bool Open = true;  // not yet reported complete
+    std::int64_t Size = 0;  // the recorded size the announcement was made from; 0: none
+    bool Open = true;       // not yet reported complete
     std::shared_ptr<TSharedStreamFile> File;
     // The file as it was at the announcement: a file made anew under the same name later
     // belongs to later announcements, so positions never move from one file to another.

@@ -103,9 +103,10 @@ TEST_F(AdminServiceTest, AvailableOnAMissingOrInvalidGameEndsTheRunAndIsLogged) 
   EXPECT_FALSE(test::FileExists(FRoot + "NOPE"));
   const S log = End();
   ASSERT_GE(log.size(), 5u);
-  EXPECT_EQ(S(log.begin(), log.begin() + 5),
-            (S{In, Out, "Admin Exception:- Cannot create file " + FRoot + "NOPE/info.ini", In,
-               "Incorrect Password"}));
+  EXPECT_EQ(S(log.begin(), log.begin() + 5), (S{In, Out,
+                                                "Admin Exception:- Cannot create file " + FRoot +
+                                                    "NOPE/info.ini: No such file or directory",
+                                                In, "Incorrect Password"}));
 }
 
 TEST_F(AdminServiceTest, DeleteOfAnUnknownGameIsRefusedAndTheSessionGoesOn) {

@@ -92,7 +92,7 @@ TEST_F(ReloadE2ETest, AppliesLiveSettingsKeepsRestartOnesAndSurvivesABrokenFile)
   std::filesystem::create_directories(dir / "zarnel.ini");
   server.Signal(SIGHUP);
   EXPECT_TRUE(Logged("Settings not reloaded, keeping every setting: Cannot open file " +
-                     dir / "zarnel.ini"));
+                     dir / "zarnel.ini: Is a directory"));
   std::filesystem::remove(dir / "zarnel.ini");
   server.Signal(SIGHUP);
   EXPECT_TRUE(Logged("Settings not reloaded, keeping every setting: Cannot find file " +

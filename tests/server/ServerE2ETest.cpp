@@ -55,7 +55,7 @@ TEST_F(ServerE2ETest, RunsRefusesFailedStartsAndStopsOnSigint) {
   std::filesystem::create_directories(dir / "third/zarnel.ini");
   const std::pair<std::string, std::string> failures[] = {
       {"second", "Could not bind socket. Address and port are already in use."},
-      {"third", "Cannot open file " + dir / "third/zarnel.ini"}};
+      {"third", "Cannot open file " + dir / "third/zarnel.ini: Is a directory"}};
   for (const auto& [sub, error] : failures) {
     test::TServerProcess failed(ZARNEL_BINARY, dir / sub);
     const int status = failed.Wait();

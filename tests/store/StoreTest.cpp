@@ -75,9 +75,9 @@ TEST(TryStrToIntTest, HexDecimalAndRange) {
 TEST_F(StoreTest, LoadingAndSaving) {
   EXPECT_EQ(TIniFile(FName).Text(), "");
   // A directory exists but cannot be read as a file.
-  EXPECT_THAT(
-      [&] { TIniFile(FDir.Path() + "."); },
-      testing::ThrowsMessage<EFOpenError>(testing::StrEq("Cannot open file " + FDir.Path() + ".")));
+  EXPECT_THAT([&] { TIniFile(FDir.Path() + "."); },
+              testing::ThrowsMessage<EFOpenError>(
+                  testing::StrEq("Cannot open file " + FDir.Path() + ".: Is a directory")));
 
   // A new file gets 0666 less the umask; a replaced one keeps its mode.
   const mode_t mask = umask(0);
@@ -105,6 +105,23 @@ TEST_F(StoreTest, LoadingAndSaving) {
   signal(SIGXFSZ, oldHandler);
   EXPECT_EQ(test::ReadFile(FName), "[old]\nkept=1\n\n[s]\na=2\n\n");
   EXPECT_EQ(test::ListDir(FDir.Path()), (Names{"Streams", "test.ini"}));
+}
+
+TEST(IniSaveTest, AFullDiskFailsWithItsReasonAndKeepsTheOldFile) {
+  test::TPrivateTmpfs disk(1 << 20);
+  if (!disk.Available()) GTEST_SKIP() << disk.Reason();
+  const std::string name = disk / "info.ini";
+  const std::string old = "[stream]\nviewers=1\n\n";
+  TIniFile::SaveText(name, old);
+  disk.Fill();
+  EXPECT_THAT([&] { TIniFile::SaveText(name, "[stream]\nviewers=2\n\n"); },
+              testing::ThrowsMessage<EFCreateError>(
+                  testing::StrEq("Cannot create file " + name + ": No space left on device")));
+  EXPECT_EQ(test::ReadFile(name), old);
+  EXPECT_EQ(test::ListDir(disk.Path()), (Names{".filler", "info.ini"}));
+  disk.Free();
+  TIniFile::SaveText(name, "[stream]\nviewers=3\n\n");
+  EXPECT_EQ(test::ReadFile(name), "[stream]\nviewers=3\n\n");
 }
 
 TEST_F(StoreTest, RoundTripsKeyFormsAndViewerCounts) {
@@ -160,8 +177,8 @@ TEST_F(StoreTest, MissingGamesAndInvalidNamesTouchNothing) {
     EXPECT_THROW(FStore.StreamPath(name, 0, 0), EFCreateError);
   }
   EXPECT_THAT([&] { FStore.WriteAvailable("NOPE", true); },
-              testing::ThrowsMessage<EFCreateError>(
-                  testing::StrEq("Cannot create file " + FRoot + "NOPE/info.ini")));
+              testing::ThrowsMessage<EFCreateError>(testing::StrEq(
+                  "Cannot create file " + FRoot + "NOPE/info.ini: No such file or directory")));
   EXPECT_EQ(test::ListDir(FRoot), (Names{"a", "info.ini"}));
   EXPECT_TRUE(test::ListDir(FRoot + "a").empty());
   EXPECT_EQ(test::ListDir(FDir.Path()), (Names{"Streams", "info.ini"}));

@@ -156,8 +156,8 @@ TEST_F(ViewServiceTest, ListsGamesAndSectionsAndRequestsOnlyGames) {
   // A missing game and names that are no game end a request; nothing is written outside.
   for (const std::string game : {"NOPE", "..", "", "x/../../y"})
     EXPECT_TRUE(Connect("REQUEST\t" + game + "\t0\t0")->ClosedByPeer()) << game;
-  EXPECT_TRUE(
-      Logged("View Exception:- Cannot create file " + FStore.StreamsDir() + "NOPE/info.ini"));
+  EXPECT_TRUE(Logged("View Exception:- Cannot create file " + FStore.StreamsDir() +
+                     "NOPE/info.ini: No such file or directory"));
   EXPECT_EQ(test::ListDir(FStore.StreamsDir()),
             (std::vector<std::string>{"A", "B", "C", "HIDDEN", "plain"}));
   EXPECT_EQ(test::ListDir(FDir.Path()), (std::vector<std::string>{"Streams", "zarnel.log"}));
@@ -185,8 +185,8 @@ TEST_F(ViewServiceTest, LoginOutcomesAndOneSessionPerNameFreedAtTheEnd) {
   std::filesystem::remove_all(FStore.GameDir("GAME"));
   EXPECT_EQ(viewtest::NextNot(*first, 0), -2);
   EXPECT_TRUE(first->ClosedByPeer());
-  EXPECT_TRUE(
-      Logged("View Exception:- Cannot create file " + FStore.StreamsDir() + "GAME/info.ini"));
+  EXPECT_TRUE(Logged("View Exception:- Cannot create file " + FStore.StreamsDir() +
+                     "GAME/info.ini: No such file or directory"));
   EXPECT_TRUE(test::WaitFor([&] { return FActiveUsers.Count() == 0; }));
   login("Eve\tSecret", "OK");
 }
@@ -369,6 +369,36 @@ TEST_F(ViewServiceTest, AStreamFileMadeAnewStaysOutOfAnAnnouncedSection) {
   FStore.WriteComplete("LIVE", 0, 0, true);
   EXPECT_EQ(viewtest::NextNot(*inside, -1), 0);
   EXPECT_EQ(inside->ReceiveInt(), 1);
+}
+
+// A complete stream whose file ends before its recorded size ends the viewer's session after the
+// bytes there are, never with the stream's completion; a whole file, and one without a recorded
+// size, complete as ever.
+TEST_F(ViewServiceTest, AStreamFileShorterThanRecordedIsNeverReportedComplete) {
+  FSettings.Change([](TSettings& s) { s.BandwidthBuffer = 150000; });
+  const std::string data = Bytes(300000, 0x31);
+  WriteSection("CUT", 0, {{0, data}});
+  WriteSection("WHOLE", 0, {{0, data}});
+  WriteSection("UNSIZED", 0, {{0, data.substr(0, 1000)}});
+  FStore.WriteSize("UNSIZED", 0, 0, 0);
+  const std::string path = FStore.StreamPath("CUT", 0, 0);
+  std::filesystem::resize_file(path, 100000);
+  auto cut = Connect("REQUEST\tCUT\t0\t0"), whole = Connect("REQUEST\tWHOLE\t0\t0"),
+       unsized = Connect("REQUEST\tUNSIZED\t0\t0");
+  for (auto* c : {cut.get(), whole.get()}) EXPECT_EQ(Ints(*c, 4), (V{1, 0, 0x31, 300000}));
+  EXPECT_EQ(Ints(*unsized, 4), (V{1, 0, 0x31, 0}));
+  for (auto* c : {cut.get(), whole.get(), unsized.get()}) c->SendInt(0);
+
+  ExpectChunk(*cut, 0, data.substr(0, 100000));
+  EXPECT_TRUE(cut->ClosedByPeer());
+  EXPECT_TRUE(Logged("View Exception:- Stream file shorter than recorded: " + path +
+                     " (100000 of 300000 bytes)"));
+  ExpectChunk(*whole, 0, data.substr(0, 150000));
+  ExpectChunk(*whole, 0, data.substr(150000));
+  EXPECT_EQ(Ints(*whole, 3), (V{0, 1, -1}));
+  ExpectChunk(*unsized, 0, data.substr(0, 1000));
+  EXPECT_EQ(Ints(*unsized, 3), (V{0, 1, -1}));
+  EXPECT_TRUE(test::WaitFor([&] { return FStore.ReadViewers("CUT") == 0; }));
 }
 
 TEST_F(ViewServiceTest, LiveViewerGetsEveryByteOnceAndInOrder) {
