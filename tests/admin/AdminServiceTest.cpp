@@ -126,4 +126,23 @@ TEST_F(AdminServiceTest, DeleteOfAnUnknownGameIsRefusedAndTheSessionGoesOn) {
                Out, "Admin Exception:- Connection Closed Gracefully."}));
 }
 
+TEST_F(AdminServiceTest, DeleteWaitsForTheViewersAndLeavesDamagedGamesOutOfTheList) {
+  // SHOWN has 3 viewers; a damaged game is listed nowhere, yet can be deleted by its name.
+  std::filesystem::create_directories(FRoot + "BROKEN");
+  test::WriteFile(FRoot + "BROKEN/info.ini", std::string("[stream]\navail\0able=1\n", 22));
+  Login();
+  S games = List();
+  std::sort(games.begin(), games.end());  // in directory order
+  EXPECT_EQ(games, (S{"HIDDEN\t0\t0", "SHOWN\t3\t1"}));
+  FClient.Send("DELETEGAME\tSHOWN\n");
+  EXPECT_EQ(FClient.ReceiveLine(), "FAIL\tGame in use: viewers");
+  for (int i = 0; i < 3; ++i) FStore.DecViewers("SHOWN");
+  for (const char* game : {"SHOWN", "BROKEN"}) {
+    FClient.Send(std::string("DELETEGAME\t") + game + "\n");
+    EXPECT_EQ(FClient.ReceiveLine(), "OK") << game;
+  }
+  EXPECT_EQ(List(), S{"HIDDEN\t0\t0"});
+  EXPECT_EQ(test::ListDir(FRoot), (S{".removed", "HIDDEN"}));
+}
+
 }  // namespace

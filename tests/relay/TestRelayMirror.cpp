@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <future>
+#include <limits>
 
 #include "RelayNode.h"
 #include "net/SocketPairPeer.h"
@@ -110,6 +111,28 @@ TEST(RelayMirrorTest, LocalNamesTheListingMissesAreNotRelayed) {
   EXPECT_THAT(log, ElementsAre("Relay: game name not relayed: .X",
                                "Relay: NEW is a local game and is not relayed"));
   EXPECT_FALSE(std::filesystem::exists(dir.Path() + "elsewhere"));
+}
+
+// Under MinFreeMB no new mirror is made; the game is left for a later list, not passed over.
+TEST(RelayMirrorTest, NoNewMirrorWithoutRoom) {
+  test::TTempDir dir;
+  const std::string streams = dir.Path() + "/Streams/";
+  std::filesystem::create_directories(streams);
+  std::vector<std::string> log;
+  TGameStore store(streams, [&](const std::string& m) { log.push_back(m); });
+  store.SetLimits({0, 0, std::numeric_limits<std::int32_t>::max()});
+  TRelayMirror mirror(
+      store, [&](const std::string& m) { log.push_back(m); },
+      [](std::chrono::milliseconds) { return false; });
+  TSocketPairPeer peer;
+  const std::string replies = std::string("\0\0\0\1\0\0\0\1\0\0\0\1\0\0\0\1", 16) + "NEW\r\n";
+  ASSERT_EQ(send(peer.ClientFd(), replies.data(), replies.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(replies.size()));
+  shutdown(peer.ClientFd(), SHUT_WR);
+  EXPECT_EQ(mirror.Run(peer.Thread().Connection()), TRelayMirror::TEnd::Stopped);
+  EXPECT_TRUE(test::ListDir(streams).empty());
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_THAT(log[0], StartsWith("Not enough disk space for new games: "));
 }
 
 // A finished game, a game of three streams and a local game of an upstream game's name.
