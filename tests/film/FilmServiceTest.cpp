@@ -255,6 +255,15 @@ TEST_F(FilmServiceTest, NewGamesNeedRoomAndANameTheFileSystemTakes) {
   EXPECT_EQ(Info("NEW", "stream/available"), "1");
 }
 
+TEST_F(FilmServiceTest, ADamagedGameIsNeitherResumedNorTakenForANewOne) {
+  const std::string damaged("[stream]\navailable=1\n\0\n", 23);
+  std::filesystem::create_directories(streams + "BROKEN");
+  test::WriteFile(streams + "BROKEN/info.ini", damaged);
+  Refused("AUTH\tpw\tresume\tBROKEN", "Cannot resume a non existant game");
+  Refused("AUTH\tpw\tnew\tbroken", "Game with same name already exists");
+  EXPECT_EQ(test::ReadFile(streams + "BROKEN/info.ini"), damaged);
+}
+
 TEST_F(FilmServiceTest, AHiddenGameIsNotTakenForANewOne) {
   // Left out of the listings, but a new upload of its name must not write over it.
   std::filesystem::create_directories(streams + ".X");
