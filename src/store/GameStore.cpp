@@ -175,7 +175,7 @@ void TGameStore::Refresh(TGameInfo& info, const std::string& path, bool force) {
 }
 
 template <class TRead>
-bool TGameStore::ReadInfoWith(const std::string& game, const TRead& read) {
+bool TGameStore::WithInfo(const std::string& game, const TRead& read) {
   std::string path;
   if (!GameFile(game, InfoFileName, path)) return false;
   // A game without an info file gets no entry, so names that are no game cost no memory.
@@ -186,9 +186,19 @@ bool TGameStore::ReadInfoWith(const std::string& game, const TRead& read) {
   }
   std::lock_guard<std::mutex> lock(info->Lock);
   Refresh(*info, path, false);
-  if (info->Damaged || info->Removed) return false;
-  read(info->Ini);
+  if (info->Removed) return false;
+  read(*info);
   return true;
+}
+
+template <class TRead>
+bool TGameStore::ReadInfoWith(const std::string& game, const TRead& read) {
+  bool clean = false;
+  WithInfo(game, [&](const TGameInfo& info) {
+    clean = !info.Damaged;
+    if (clean) read(info.Ini);
+  });
+  return clean;
 }
 
 std::int32_t TGameStore::ReadInfo(const std::string& game, const std::string& section,
@@ -299,16 +309,9 @@ TGameSummary TGameStore::ReadSummary(const std::string& game) {
 }
 
 bool TGameStore::IsDamaged(const std::string& game) {
-  std::string path;
-  if (!GameFile(game, InfoFileName, path)) return false;
-  std::shared_ptr<TGameInfo> info = Find(game, path, false);
-  if (!info) {
-    if (!StampOf(path).Exists) return false;
-    info = Find(game, path, true);
-  }
-  std::lock_guard<std::mutex> lock(info->Lock);
-  Refresh(*info, path, false);
-  return info->Damaged && !info->Removed;
+  bool damaged = false;
+  WithInfo(game, [&](const TGameInfo& info) { damaged = info.Damaged; });
+  return damaged;
 }
 
 bool TGameStore::ReadAvailable(const std::string& game) {

@@ -240,6 +240,10 @@ class TGameStore {
   // The full name of File inside Game's directory into Path; false when Game is not a valid
   // name. Every path into the store is built here, so the name check cannot be bypassed.
   bool GameFile(const std::string& game, const std::string& file, std::string& path) const;
+  // Runs Read on the game's entry under its lock; false, without running it, when the game has
+  // no info file.
+  template <class TRead>
+  bool WithInfo(const std::string& game, const TRead& read);
   // Runs Read on the game's info under its lock; false, without running it, when the game has
   // no info file or a damaged one.
   template <class TRead>

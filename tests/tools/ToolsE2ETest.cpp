@@ -85,6 +85,20 @@ class ToolsArgumentsTest : public ::testing::Test {
     SCOPED_TRACE(args[0] + " ... " + args.back());
     return Finish(*Start(args), status);
   }
+  // A socket listening on a free loopback port, which Port names; -1 on failure. The kernel's
+  // backlog accepts connections nobody serves.
+  static int Listen(std::string& port) {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(listener, 8) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+      return -1;
+    port = std::to_string(ntohs(addr.sin_port));
+    return listener;
+  }
 
   test::TTempDir dir;
   std::vector<std::pair<std::string, std::string>> env;
@@ -107,15 +121,9 @@ TEST_F(ToolsArgumentsTest, ErrorsGiveUsageAndStatusTwo) {
 
 TEST_F(ToolsArgumentsTest, ToolsGiveUpOnAPeerThatNeverAnswers) {
   // Accepted by the kernel's backlog, never served.
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), len), 0);
-  ASSERT_EQ(listen(listener, 8), 0);
-  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-  const std::string port = std::to_string(ntohs(addr.sin_port));
+  std::string port;
+  const int listener = Listen(port);
+  ASSERT_GE(listener, 0);
   WriteSourceGame(dir / "G/", 1);
   for (const auto& [tool, command] :
        {std::pair{"zarnel-admin", "list"}, {"zarnel-view", "list"}, {"zarnel-film", "G"}})
@@ -128,14 +136,9 @@ TEST_F(ToolsArgumentsTest, ToolsGiveUpOnAPeerThatNeverAnswers) {
 // with Answer, or, like a server of an earlier version, with nothing when Answer is empty.
 TEST_F(ToolsArgumentsTest, AdminDeleteTakesTheAnswerOrGivesUpWithinItsBound) {
   EXPECT_THAT(Run({"zarnel-admin", "delete"}, 2).Err, HasSubstr("delete needs exactly one GAME"));
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), len), 0);
-  ASSERT_EQ(listen(listener, 8), 0);
-  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  std::string port;
+  const int listener = Listen(port);
+  ASSERT_GE(listener, 0);
   env = {{"ZARNEL_ADMIN_PASSWORD", "pw"}};
   const auto run = [&](const std::string& answer, int status) {
     std::string seen;  // the lines the server got, each ended by "|"
@@ -156,8 +159,7 @@ TEST_F(ToolsArgumentsTest, AdminDeleteTakesTheAnswerOrGivesUpWithinItsBound) {
         seen += e.what();
       }
     });
-    const TResult r = Run(
-        {"zarnel-admin", "--port", std::to_string(ntohs(addr.sin_port)), "delete", "old"}, status);
+    const TResult r = Run({"zarnel-admin", "--port", port, "delete", "old"}, status);
     server.join();
     EXPECT_EQ(seen, "pw|LISTGAMES|DELETEGAME\tOLD|") << answer;
     return r.Out + r.Err;
