@@ -13,11 +13,11 @@
 #include "common/Metrics.h"
 #include "common/Protocol.h"
 #include "common/ZarnelException.h"
-#include "film/StreamFile.h"
 #include "net/IdException.h"
 #include "net/NetUtil.h"
 #include "net/SessionRunner.h"
 #include "store/IniFile.h"
+#include "store/StreamFile.h"
 
 namespace {
 

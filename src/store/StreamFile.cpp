@@ -1,4 +1,4 @@
-#include "film/StreamFile.h"
+#include "store/StreamFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
