@@ -13,6 +13,9 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+
+#include "common/Protocol.h"
 
 namespace {
 
@@ -125,6 +128,44 @@ std::string TGameStore::StreamPath(const std::string& game, int stream, int sect
   std::string path;
   if (!GameFile(game, StreamFileName(stream, section), path)) throw EFCreateError(path, EINVAL);
   return path;
+}
+
+std::int64_t TGameStore::StreamSize(const std::string& game, int stream, int section) const {
+  struct stat st {};
+  if (::stat(StreamPath(game, stream, section).c_str(), &st) != 0) return -1;
+  return st.st_size;
+}
+
+void TGameStore::CreateStreamFile(const std::string& game, int stream, int section) {
+  TStreamFile::CreateEmpty(StreamPath(game, stream, section));
+}
+
+void TGameStore::EnsureStreamFile(const std::string& game, int stream, int section) {
+  TStreamFile::CreateMissing(StreamPath(game, stream, section));
+}
+
+void TGameStore::RemoveStreamFiles(const std::string& game, int section) {
+  for (int stream = 0; stream < MaxStreams; ++stream)
+    ::unlink(StreamPath(game, stream, section).c_str());
+}
+
+std::unique_ptr<TStreamFile> TGameStore::OpenStreamFile(const std::string& game, int stream,
+                                                        int section) {
+  return std::make_unique<TStreamFile>(StreamPath(game, stream, section));
+}
+
+std::int64_t TGameStore::AppendStream(const std::string& game, int stream, int section,
+                                      const std::string& data) {
+  TStreamFile file(StreamPath(game, stream, section), TStreamFile::TOpen::MakeMissing);
+  file.Append(data.data(), data.size());
+  return file.Length();
+}
+
+std::unique_ptr<std::istream> TGameStore::OpenStreamForReading(const std::string& game, int stream,
+                                                               int section) const {
+  auto file = std::make_unique<std::ifstream>(StreamPath(game, stream, section), std::ios::binary);
+  if (!file->is_open()) return nullptr;
+  return file;
 }
 
 TGameStore::TFileStamp TGameStore::StampOf(const std::string& path) {
