@@ -1,9 +1,6 @@
 #include "relay/RelayUpstream.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 #include <utility>
 
@@ -75,8 +72,7 @@ void TRelayUpstream::SectionInfo(const TRelaySectionRequest& request, std::int32
   // Only sections whose set-up is finished: their stream files are all there.
   if (!Listable(game) || section < 0 || section >= FStore.ReadActiveSections(game)) return;
   TRelayStreamCode code;
-  while (code.StreamCount < MaxStreams &&
-         ::access(FStore.StreamPath(game, code.StreamCount, section).c_str(), F_OK) == 0)
+  while (code.StreamCount < MaxStreams && FStore.StreamSize(game, code.StreamCount, section) >= 0)
     ++code.StreamCount;
   if (request.StreamIndex >= code.StreamCount) {
     code.Final = true;
@@ -89,9 +85,8 @@ void TRelayUpstream::SectionInfo(const TRelaySectionRequest& request, std::int32
   const int index = request.StreamIndex;
   // The flag before the size: complete only if no byte can follow what is measured.
   completed = FStore.ReadComplete(game, index, section);
-  auto file =
-      std::make_unique<std::ifstream>(FStore.StreamPath(game, index, section), std::ios::binary);
-  if (!file->is_open()) return;
+  std::unique_ptr<std::istream> file = FStore.OpenStreamForReading(game, index, section);
+  if (!file) return;
   file->seekg(0, std::ios::end);
   const std::int64_t size = file->tellg();
   code.HeaderLength = FStore.ReadBlock(game, index, section);
