@@ -7,16 +7,6 @@
 #include "common/Protocol.h"
 #include "relay/RelayStreamCode.h"
 
-namespace {
-
-// A name that travels as one protocol line and is one game directory.
-bool Listable(const std::string& game) {
-  return IsValidGameName(game) &&
-         std::none_of(game.begin(), game.end(), [](unsigned char c) { return c < 32; });
-}
-
-}  // namespace
-
 TRelayUpstream::TRelayUpstream(TGameStore& store, TLog& log, TRelayAllowList allow)
     : FStore(store), FLog(log), FAllow(std::move(allow)) {}
 
@@ -51,12 +41,12 @@ void TRelayUpstream::GameList(std::vector<std::string>& games) {
   std::vector<std::string> names;
   ListGames(FStore.StreamsDir(), names);
   for (const std::string& game : names)
-    if (Listable(game) && FStore.ReadAvailable(game)) games.push_back(game);
+    if (IsValidGameName(game) && FStore.ReadAvailable(game)) games.push_back(game);
 }
 
 void TRelayUpstream::GameInfo(const std::string& game, std::int32_t& section, bool& available,
                               bool& completed) {
-  if (!Listable(game)) return;
+  if (!IsValidGameName(game)) return;
   // Completion before the count, as a viewer reads them: a game reported complete has every
   // section counted.
   completed = FStore.ReadCompleteAll(game);
@@ -70,7 +60,7 @@ void TRelayUpstream::SectionInfo(const TRelaySectionRequest& request, std::int32
   const std::string& game = request.GameName;
   const std::int32_t section = request.Section;
   // Only sections whose set-up is finished: their stream files are all there.
-  if (!Listable(game) || section < 0 || section >= FStore.ReadActiveSections(game)) return;
+  if (!IsValidGameName(game) || section < 0 || section >= FStore.ReadActiveSections(game)) return;
   TRelayStreamCode code;
   while (code.StreamCount < MaxStreams && FStore.StreamSize(game, code.StreamCount, section) >= 0)
     ++code.StreamCount;
