@@ -9,7 +9,7 @@
 #include "net/IdTCPServer.h"
 #include "net/LoginThrottle.h"
 #include "store/GameStore.h"
-#include "view/StreamFileCache.h"
+#include "store/StreamFileCache.h"
 #include "view/UnitListActiveUsers.h"
 #include "view/ViewSender.h"
 

@@ -10,7 +10,7 @@
 #include "common/Settings.h"
 #include "net/IdTCPServer.h"
 #include "store/GameStore.h"
-#include "view/StreamFileCache.h"
+#include "store/StreamFileCache.h"
 
 // What a viewer asked for with REQUEST.
 struct TViewRequest {
