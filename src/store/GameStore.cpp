@@ -168,6 +168,11 @@ std::unique_ptr<std::istream> TGameStore::OpenStreamForReading(const std::string
   return file;
 }
 
+std::shared_ptr<TSharedStreamFile> TGameStore::ShareStreamFile(const std::string& game, int stream,
+                                                               int section) {
+  return FSharedFiles.Open(StreamPath(game, stream, section));
+}
+
 TGameStore::TFileStamp TGameStore::StampOf(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return {};

@@ -22,6 +22,7 @@
 #include "common/ZarnelException.h"
 #include "store/IniFile.h"
 #include "store/StreamFile.h"
+#include "store/StreamFileCache.h"
 
 // A game name is one path component: not empty, not "." or "..", no "/", no control
 // character (bytes below 32 and 127), and no longer than a file name may be.
@@ -158,6 +159,9 @@ class TGameStore {
   // The file open for reading from its start; null when it cannot be opened.
   std::unique_ptr<std::istream> OpenStreamForReading(const std::string& game, int stream,
                                                      int section) const;
+  // The read-only file every viewer of it shares (see TStreamFileCache); raises EFOpenError.
+  std::shared_ptr<TSharedStreamFile> ShareStreamFile(const std::string& game, int stream,
+                                                     int section);
 
   // Each accessor is one read, or read-modify-write, of the game's info under that game's lock.
   // Reads of a missing, invalid or damaged game give defaults; writes raise EFCreateError for
@@ -297,4 +301,6 @@ class TGameStore {
   std::condition_variable FWorkWake;
   bool FStopping = false;  // guarded by FWorkLock
   std::thread FWorker;
+
+  TStreamFileCache FSharedFiles;  // the stream files viewers read, one descriptor per file
 };
