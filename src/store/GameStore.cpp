@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -16,23 +15,14 @@
 #include <fstream>
 
 #include "common/Protocol.h"
+#include "store/SectionSummary.h"
 
 namespace {
 
 const char* const InfoFileName = "info.ini";
-const char* const SummaryHeader =
-    "Time,Map,\"Team 1\",\"Team 1 Score\",\"Team 2\",\"Team 2 Score\",,Audio,,,,";
-constexpr std::size_t RecordSize = 1032;
-constexpr std::size_t SummaryOffset = 4;
-constexpr std::size_t SummarySize = 1024;
-constexpr std::size_t MarkerOffset = 1028;
 
 std::string Key(int stream, int section) {
   return std::to_string(stream) + "_" + std::to_string(section);
-}
-
-std::string SummaryLine(int section, const std::string& text) {
-  return "\"" + std::to_string(section) + "\"," + text;
 }
 
 }  // namespace
@@ -507,26 +497,8 @@ void TGameStore::ListSections(const std::string& game, std::vector<std::string>&
 
   for (int s = 0; s < sections; ++s) {
     // Read without a lock: the film session may be writing the file meanwhile.
-    const std::string path = StreamPath(game, demo, s);
-    const TFileHandle fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.Valid()) throw EFOpenError(path);
-    // A record cut short reads its missing bytes as zero.
-    std::array<char, RecordSize> record{};
-    const ssize_t got = ReadUpTo(fd.Get(), record.data(), record.size());
-    if (got < 0) throw EFOpenError(path);
-    if (got == 0) {
-      list.push_back(SummaryLine(s, SummaryHeader));
-      continue;
-    }
-    std::uint32_t marker = 0;
-    std::memcpy(&marker, record.data() + MarkerOffset, sizeof marker);
-    if (marker == 0) continue;
-    const char* text = record.data() + SummaryOffset;
-    std::string summary(text, ::strnlen(text, SummarySize));
-    // The text comes from the filmer; a line break in it would break the reply's line count.
-    std::replace_if(
-        summary.begin(), summary.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-    list.push_back(SummaryLine(s, summary));
+    std::string line;
+    if (ReadSectionSummary(StreamPath(game, demo, s), s, line)) list.push_back(std::move(line));
   }
 }
 
