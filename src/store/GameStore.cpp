@@ -525,10 +525,7 @@ void TGameStore::PrepareAtStart() {
   for (const std::string& game : games) {
     try {
       // Only a directory can hold an info file; a stray plain file must not stop the start.
-      std::string dir;
-      struct stat st {};
-      if (!GameFile(game, "", dir) || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        continue;
+      if (!IsGame(game)) continue;
       // No session runs yet, so a temporary info file can only be left by a killed process.
       RemoveTempFiles(game);
       // A damaged file is kept as it is (and logged on reading).
@@ -559,6 +556,12 @@ bool TGameStore::GameExists(const std::string& game) const {
   const std::string upper = Upper(game);
   return std::any_of(names.begin(), names.end(),
                      [&](const std::string& name) { return Upper(name) == upper; });
+}
+
+bool TGameStore::IsGame(const std::string& game) const {
+  std::string dir;
+  struct stat st {};
+  return GameFile(game, "", dir) && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool TGameStore::HasRoom() {

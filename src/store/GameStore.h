@@ -104,6 +104,8 @@ class TGameStore {
   // Whether a game of this name exists, its case ignored; a hidden folder of exactly this name
   // counts too.
   bool GameExists(const std::string& game) const;
+  // Whether Game is a valid name whose folder is a directory.
+  bool IsGame(const std::string& game) const;
   enum class TClaim {
     Claimed,  // the folder and its info file are made
     Exists,   // a game of this name exists, its case ignored
