@@ -1,23 +1,18 @@
 #include "film/FilmService.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <filesystem>
 #include <memory>
 #include <vector>
 
 #include "common/Metrics.h"
 #include "common/Protocol.h"
 #include "common/ZarnelException.h"
-#include "film/StreamFile.h"
 #include "net/IdException.h"
 #include "net/NetUtil.h"
 #include "net/SessionRunner.h"
 #include "store/IniFile.h"
+#include "store/StreamFile.h"
 
 namespace {
 
@@ -240,9 +235,7 @@ void TFilmSession::Transmit(std::string fields) {
   if (count > MaxStreams) throw EZarnelMaxStreamsException();
   CloseFiles();
 
-  if (!FResume) {
-    for (int i = 0; i < MaxStreams; ++i) ::unlink(FStore.StreamPath(FGame, i, section).c_str());
-  }
+  if (!FResume) FStore.RemoveStreamFiles(FGame, section);
   std::vector<TGameStore::TStreamSetup> streams(static_cast<std::size_t>(std::max(count, 0)));
   for (TGameStore::TStreamSetup& stream : streams) {
     stream.Type = static_cast<std::uint8_t>(FConnection.ReadInteger());
@@ -255,12 +248,12 @@ void TFilmSession::Transmit(std::string fields) {
     FHeaderLength[i] = streams[i].Block;
     // Once set, the flag stays set, also across a new set-up of the same section.
     FHeaderDone[i] = FStore.ReadHeader(FGame, i, section);
-    const std::string path = FStore.StreamPath(FGame, i, section);
-    if (!(FResume && ::access(path.c_str(), F_OK) == 0)) TStreamFile::CreateEmpty(path);
+    if (!(FResume && FStore.StreamSize(FGame, i, section) >= 0))
+      FStore.CreateStreamFile(FGame, i, section);
   }
   TWriteBatch reply(FConnection);
   for (int i = 0; i < count; ++i) {
-    FFiles[i] = std::make_unique<TStreamFile>(FStore.StreamPath(FGame, i, section));
+    FFiles[i] = FStore.OpenStreamFile(FGame, i, section);
     // A crash between a stored block and its flag leaves the header on disk unannounced; a
     // resumed upload may send nothing more for it, so the flag is rebuilt from the file.
     AnnounceHeader(i);

@@ -1,13 +1,8 @@
 #include "relay/RelayMirror.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <cstring>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -37,31 +32,6 @@ class EOutOfStep : public EZarnelException {
   explicit EOutOfStep(const std::string& what)
       : EZarnelException("Relay answer out of step: " + what) {}
 };
-
-// -1 when the file does not exist.
-std::int64_t FileSize(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return -1;
-  return st.st_size;
-}
-
-// Creates Path empty unless it exists.
-void EnsureFile(const std::string& path) {
-  const TFileHandle file(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-  if (!file.Valid()) throw EFCreateError(path);
-}
-
-// Appends Data to Path (made when missing) and returns the new length. A failed write may
-// leave part of Data behind, which the next resume counts as held.
-std::int64_t AppendFile(const std::string& path, const std::string& data) {
-  const TFileHandle file(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
-  if (!file.Valid()) throw EFOpenError(path);
-  if (!WriteAll(file.Get(), data.data(), data.size()))
-    throw EZarnelException("Cannot write file " + path + ": " + std::strerror(errno));
-  struct stat st {};
-  if (::fstat(file.Get(), &st) != 0) throw EFOpenError(path);
-  return st.st_size;
-}
 
 }  // namespace
 
@@ -115,8 +85,9 @@ class TRelayMirror::TSession {
   // Tells the owner which active entries have stalled; true when any has.
   bool MarkStalled();
   std::size_t Count(bool completed) const;
-  std::string Path(const TEntry& entry, int stream) const {
-    return FStore.StreamPath(entry.Game, stream, entry.Section);
+  // Length of the entry's file of Stream; -1 when it does not exist.
+  std::int64_t Size(const TEntry& entry, int stream) const {
+    return FStore.StreamSize(entry.Game, stream, entry.Section);
   }
 
   TRelayMirror& FOwner;
@@ -276,11 +247,11 @@ TRelayMirror::TSession::TPrepared TRelayMirror::TSession::Prepare(const std::str
   // Resume in the last section that has data or a set-up; the sections before it are whole.
   const std::int32_t sections = FStore.ReadActiveSections(game);
   std::int32_t section = std::max(sections - 1, 0);
-  while (section < INT32_MAX && (FileSize(FStore.StreamPath(game, 0, section + 1)) >= 0 ||
-                                 FileSize(FStore.StreamPath(game, 1, section + 1)) >= 0))
+  while (section < INT32_MAX && (FStore.StreamSize(game, 0, section + 1) >= 0 ||
+                                 FStore.StreamSize(game, 1, section + 1) >= 0))
     ++section;
   entry.Section = section;
-  for (int s = 0; s < 2; ++s) entry.Held[s] = std::max<std::int64_t>(FileSize(Path(entry, s)), 0);
+  for (int s = 0; s < 2; ++s) entry.Held[s] = std::max<std::int64_t>(Size(entry, s), 0);
   entry.SetUp = sections > section;
   return TPrepared::Mirror;
 }
@@ -319,12 +290,13 @@ bool TRelayMirror::TSession::ApplyRecord(TEntry& entry, int stream) {
     FOwner.LogOnce("third:" + entry.Game,
                    "Relay: " + entry.Game + " has a third stream, which is not relayed");
   if (stream < code.StreamCount) {
-    const std::string path = Path(entry, stream);
-    if (!data.empty()) entry.Held[stream] = AppendFile(path, data);
-    if (code.Final) EnsureFile(path);
+    // A failed append leaves the file as it was, so a resume never counts part of a piece.
+    if (!data.empty())
+      entry.Held[stream] = FStore.AppendStream(entry.Game, stream, entry.Section, data);
+    if (code.Final) FStore.EnsureStreamFile(entry.Game, stream, entry.Section);
     // As a filmer's block does: the bytes first, then the flags that announce them.
     if ((!data.empty() || code.Final) && !FStore.ReadHeader(entry.Game, stream, entry.Section) &&
-        std::max<std::int64_t>(FileSize(path), 0) > code.HeaderLength)
+        std::max<std::int64_t>(Size(entry, stream), 0) > code.HeaderLength)
       FStore.WriteHeader(entry.Game, stream, entry.Section, true);
     if (code.Final) FStore.WriteComplete(entry.Game, stream, entry.Section, true);
   } else if (!data.empty()) {
@@ -349,7 +321,7 @@ bool TRelayMirror::TSession::SetUpSection(TEntry& entry) {
     setup.push_back({stream.Code.Type, stream.Size, stream.Code.HeaderLength});
   }
   FStore.WriteStreamSetup(entry.Game, entry.Section, setup);
-  for (int s = 0; s < relayed; ++s) EnsureFile(Path(entry, s));
+  for (int s = 0; s < relayed; ++s) FStore.EnsureStreamFile(entry.Game, s, entry.Section);
   FStore.WriteActive(entry.Game, relayed, entry.Section + 1);
   entry.SetUp = true;
   return true;
@@ -411,7 +383,7 @@ void TRelayMirror::TSession::Advance(TEntry& entry) {
   // The upstream now sends the next section from its first byte; a local file that already
   // holds bytes would get them twice, so resume from the local files instead.
   for (int s = 0; s < 2; ++s)
-    if (FileSize(Path(entry, s)) > 0) throw EOutOfStep("next section already held");
+    if (Size(entry, s) > 0) throw EOutOfStep("next section already held");
 }
 
 void TRelayMirror::TSession::Progress(TEntry& entry) {

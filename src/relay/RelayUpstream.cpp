@@ -1,24 +1,11 @@
 #include "relay/RelayUpstream.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 #include <utility>
 
 #include "common/Protocol.h"
 #include "relay/RelayStreamCode.h"
-
-namespace {
-
-// A name that travels as one protocol line and is one game directory.
-bool Listable(const std::string& game) {
-  return IsValidGameName(game) &&
-         std::none_of(game.begin(), game.end(), [](unsigned char c) { return c < 32; });
-}
-
-}  // namespace
 
 TRelayUpstream::TRelayUpstream(TGameStore& store, TLog& log, TRelayAllowList allow)
     : FStore(store), FLog(log), FAllow(std::move(allow)) {}
@@ -54,12 +41,12 @@ void TRelayUpstream::GameList(std::vector<std::string>& games) {
   std::vector<std::string> names;
   ListGames(FStore.StreamsDir(), names);
   for (const std::string& game : names)
-    if (Listable(game) && FStore.ReadAvailable(game)) games.push_back(game);
+    if (IsValidGameName(game) && FStore.ReadAvailable(game)) games.push_back(game);
 }
 
 void TRelayUpstream::GameInfo(const std::string& game, std::int32_t& section, bool& available,
                               bool& completed) {
-  if (!Listable(game)) return;
+  if (!IsValidGameName(game)) return;
   // Completion before the count, as a viewer reads them: a game reported complete has every
   // section counted.
   completed = FStore.ReadCompleteAll(game);
@@ -73,10 +60,9 @@ void TRelayUpstream::SectionInfo(const TRelaySectionRequest& request, std::int32
   const std::string& game = request.GameName;
   const std::int32_t section = request.Section;
   // Only sections whose set-up is finished: their stream files are all there.
-  if (!Listable(game) || section < 0 || section >= FStore.ReadActiveSections(game)) return;
+  if (!IsValidGameName(game) || section < 0 || section >= FStore.ReadActiveSections(game)) return;
   TRelayStreamCode code;
-  while (code.StreamCount < MaxStreams &&
-         ::access(FStore.StreamPath(game, code.StreamCount, section).c_str(), F_OK) == 0)
+  while (code.StreamCount < MaxStreams && FStore.StreamSize(game, code.StreamCount, section) >= 0)
     ++code.StreamCount;
   if (request.StreamIndex >= code.StreamCount) {
     code.Final = true;
@@ -89,9 +75,8 @@ void TRelayUpstream::SectionInfo(const TRelaySectionRequest& request, std::int32
   const int index = request.StreamIndex;
   // The flag before the size: complete only if no byte can follow what is measured.
   completed = FStore.ReadComplete(game, index, section);
-  auto file =
-      std::make_unique<std::ifstream>(FStore.StreamPath(game, index, section), std::ios::binary);
-  if (!file->is_open()) return;
+  std::unique_ptr<std::istream> file = FStore.OpenStreamForReading(game, index, section);
+  if (!file) return;
   file->seekg(0, std::ios::end);
   const std::int64_t size = file->tellg();
   code.HeaderLength = FStore.ReadBlock(game, index, section);

@@ -1,9 +1,7 @@
 #include "server/StatusSource.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <set>
-#include <system_error>
 
 TStatusSource::TStatusSource(TGameStore& store,
                              std::function<std::vector<std::string>()> liveUploads,
@@ -24,9 +22,7 @@ TStatusSnapshot TStatusSource::Snapshot() {
   ListGames(FStore.StreamsDir(), names);
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
-    std::error_code ec;
-    if (!IsValidGameName(name) || !std::filesystem::is_directory(FStore.GameDir(name), ec))
-      continue;
+    if (!FStore.IsGame(name)) continue;
     const TGameSummary summary = FStore.ReadSummary(name);
     TStatusGame game;
     game.Name = name;

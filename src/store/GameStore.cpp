@@ -7,29 +7,22 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+
+#include "common/Protocol.h"
+#include "store/SectionSummary.h"
 
 namespace {
 
 const char* const InfoFileName = "info.ini";
-const char* const SummaryHeader =
-    "Time,Map,\"Team 1\",\"Team 1 Score\",\"Team 2\",\"Team 2 Score\",,Audio,,,,";
-constexpr std::size_t RecordSize = 1032;
-constexpr std::size_t SummaryOffset = 4;
-constexpr std::size_t SummarySize = 1024;
-constexpr std::size_t MarkerOffset = 1028;
 
 std::string Key(int stream, int section) {
   return std::to_string(stream) + "_" + std::to_string(section);
-}
-
-std::string SummaryLine(int section, const std::string& text) {
-  return "\"" + std::to_string(section) + "\"," + text;
 }
 
 }  // namespace
@@ -125,6 +118,49 @@ std::string TGameStore::StreamPath(const std::string& game, int stream, int sect
   std::string path;
   if (!GameFile(game, StreamFileName(stream, section), path)) throw EFCreateError(path, EINVAL);
   return path;
+}
+
+std::int64_t TGameStore::StreamSize(const std::string& game, int stream, int section) const {
+  struct stat st {};
+  if (::stat(StreamPath(game, stream, section).c_str(), &st) != 0) return -1;
+  return st.st_size;
+}
+
+void TGameStore::CreateStreamFile(const std::string& game, int stream, int section) {
+  TStreamFile::CreateEmpty(StreamPath(game, stream, section));
+}
+
+void TGameStore::EnsureStreamFile(const std::string& game, int stream, int section) {
+  TStreamFile::CreateMissing(StreamPath(game, stream, section));
+}
+
+void TGameStore::RemoveStreamFiles(const std::string& game, int section) {
+  for (int stream = 0; stream < MaxStreams; ++stream)
+    ::unlink(StreamPath(game, stream, section).c_str());
+}
+
+std::unique_ptr<TStreamFile> TGameStore::OpenStreamFile(const std::string& game, int stream,
+                                                        int section) {
+  return std::make_unique<TStreamFile>(StreamPath(game, stream, section));
+}
+
+std::int64_t TGameStore::AppendStream(const std::string& game, int stream, int section,
+                                      const std::string& data) {
+  TStreamFile file(StreamPath(game, stream, section), TStreamFile::TOpen::MakeMissing);
+  file.Append(data.data(), data.size());
+  return file.Length();
+}
+
+std::unique_ptr<std::istream> TGameStore::OpenStreamForReading(const std::string& game, int stream,
+                                                               int section) const {
+  auto file = std::make_unique<std::ifstream>(StreamPath(game, stream, section), std::ios::binary);
+  if (!file->is_open()) return nullptr;
+  return file;
+}
+
+std::shared_ptr<TSharedStreamFile> TGameStore::ShareStreamFile(const std::string& game, int stream,
+                                                               int section) {
+  return FSharedFiles.Open(StreamPath(game, stream, section));
 }
 
 TGameStore::TFileStamp TGameStore::StampOf(const std::string& path) {
@@ -464,26 +500,8 @@ void TGameStore::ListSections(const std::string& game, std::vector<std::string>&
 
   for (int s = 0; s < sections; ++s) {
     // Read without a lock: the film session may be writing the file meanwhile.
-    const std::string path = StreamPath(game, demo, s);
-    const TFileHandle fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.Valid()) throw EFOpenError(path);
-    // A record cut short reads its missing bytes as zero.
-    std::array<char, RecordSize> record{};
-    const ssize_t got = ReadUpTo(fd.Get(), record.data(), record.size());
-    if (got < 0) throw EFOpenError(path);
-    if (got == 0) {
-      list.push_back(SummaryLine(s, SummaryHeader));
-      continue;
-    }
-    std::uint32_t marker = 0;
-    std::memcpy(&marker, record.data() + MarkerOffset, sizeof marker);
-    if (marker == 0) continue;
-    const char* text = record.data() + SummaryOffset;
-    std::string summary(text, ::strnlen(text, SummarySize));
-    // The text comes from the filmer; a line break in it would break the reply's line count.
-    std::replace_if(
-        summary.begin(), summary.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-    list.push_back(SummaryLine(s, summary));
+    std::string line;
+    if (ReadSectionSummary(StreamPath(game, demo, s), s, line)) list.push_back(std::move(line));
   }
 }
 
@@ -510,10 +528,7 @@ void TGameStore::PrepareAtStart() {
   for (const std::string& game : games) {
     try {
       // Only a directory can hold an info file; a stray plain file must not stop the start.
-      std::string dir;
-      struct stat st {};
-      if (!GameFile(game, "", dir) || ::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        continue;
+      if (!IsGame(game)) continue;
       // No session runs yet, so a temporary info file can only be left by a killed process.
       RemoveTempFiles(game);
       // A damaged file is kept as it is (and logged on reading).
@@ -544,6 +559,12 @@ bool TGameStore::GameExists(const std::string& game) const {
   const std::string upper = Upper(game);
   return std::any_of(names.begin(), names.end(),
                      [&](const std::string& name) { return Upper(name) == upper; });
+}
+
+bool TGameStore::IsGame(const std::string& game) const {
+  std::string dir;
+  struct stat st {};
+  return GameFile(game, "", dir) && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool TGameStore::HasRoom() {

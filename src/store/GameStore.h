@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <istream>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -20,6 +21,8 @@
 #include "common/Metrics.h"
 #include "common/ZarnelException.h"
 #include "store/IniFile.h"
+#include "store/StreamFile.h"
+#include "store/StreamFileCache.h"
 
 // A game name is one path component: not empty, not "." or "..", no "/", no control
 // character (bytes below 32 and 127), and no longer than a file name may be.
@@ -101,6 +104,8 @@ class TGameStore {
   // Whether a game of this name exists, its case ignored; a hidden folder of exactly this name
   // counts too.
   bool GameExists(const std::string& game) const;
+  // Whether Game is a valid name whose folder is a directory.
+  bool IsGame(const std::string& game) const;
   enum class TClaim {
     Claimed,  // the folder and its info file are made
     Exists,   // a game of this name exists, its case ignored
@@ -136,6 +141,29 @@ class TGameStore {
   // Full path of the data file of a game's stream and section; raises EFCreateError for an
   // invalid name.
   std::string StreamPath(const std::string& game, int stream, int section) const;
+
+  // A game's stream data files, by stream and section; each raises EFCreateError for an
+  // invalid name, as StreamPath does.
+  // Length of the file; -1 when it does not exist.
+  std::int64_t StreamSize(const std::string& game, int stream, int section) const;
+  // Makes the file empty, cutting an existing one; raises "Cannot create file %s".
+  void CreateStreamFile(const std::string& game, int stream, int section);
+  // Makes the file empty only when it is missing; raises "Cannot create file %s".
+  void EnsureStreamFile(const std::string& game, int stream, int section);
+  // Removes the file of every stream of Section, as far as there are any.
+  void RemoveStreamFiles(const std::string& game, int section);
+  // The existing file, open for appending; raises "Cannot open file %s".
+  std::unique_ptr<TStreamFile> OpenStreamFile(const std::string& game, int stream, int section);
+  // Appends Data, making the file when missing, and returns the new length. A failed append
+  // leaves the file at its former length and raises "Cannot write file %s: reason".
+  std::int64_t AppendStream(const std::string& game, int stream, int section,
+                            const std::string& data);
+  // The file open for reading from its start; null when it cannot be opened.
+  std::unique_ptr<std::istream> OpenStreamForReading(const std::string& game, int stream,
+                                                     int section) const;
+  // The read-only file every viewer of it shares (see TStreamFileCache); raises EFOpenError.
+  std::shared_ptr<TSharedStreamFile> ShareStreamFile(const std::string& game, int stream,
+                                                     int section);
 
   // Each accessor is one read, or read-modify-write, of the game's info under that game's lock.
   // Reads of a missing, invalid or damaged game give defaults; writes raise EFCreateError for
@@ -279,4 +307,6 @@ class TGameStore {
   std::condition_variable FWorkWake;
   bool FStopping = false;  // guarded by FWorkLock
   std::thread FWorker;
+
+  TStreamFileCache FSharedFiles;  // the stream files viewers read, one descriptor per file
 };

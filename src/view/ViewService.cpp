@@ -147,7 +147,7 @@ void TViewService::Request(TIdPeerThread& AThread, TSessionState& state, std::st
   // damaged game counts no viewer; the streamer finds it unavailable.
   state.Counted = FStore.AddViewer(request.Game);
   auto streamer =
-      std::make_unique<TViewStreamer>(FSettings, FLog, FStore, FFiles, AThread, std::move(request));
+      std::make_unique<TViewStreamer>(FSettings, FLog, FStore, AThread, std::move(request));
   // From here the connection is driven without waiting and this thread ends.
   TIdTCPConnection& connection = AThread.Connection();
   connection.ShrinkInput();

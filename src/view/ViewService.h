@@ -9,7 +9,6 @@
 #include "net/IdTCPServer.h"
 #include "net/LoginThrottle.h"
 #include "store/GameStore.h"
-#include "view/StreamFileCache.h"
 #include "view/UnitListActiveUsers.h"
 #include "view/ViewSender.h"
 
@@ -50,6 +49,5 @@ class TViewService {
   const std::string FUsersFile;
   const std::function<int()> FConnectionCount;
   TLoginThrottle* const FThrottle;
-  TStreamFileCache FFiles;
   TViewSenders FSenders;  // last: its threads go before anything they use
 };

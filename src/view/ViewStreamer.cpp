@@ -27,12 +27,11 @@ class EStreamFileShort : public EZarnelException {
 }  // namespace
 
 TViewStreamer::TViewStreamer(const TSettingsHolder& settings, TLog& log, TGameStore& store,
-                             TStreamFileCache& files, TIdPeerThread& thread, TViewRequest request)
+                             TIdPeerThread& thread, TViewRequest request)
     : FSettings(settings),
       FCycleSettings(settings.Get()),
       FLog(log),
       FStore(store),
-      FFiles(files),
       FThread(thread),
       FConnection(thread.Connection()),
       FRequest(std::move(request)),
@@ -99,7 +98,7 @@ void TViewStreamer::Announce(int count, const std::vector<std::uint8_t>& types, 
     if (FRequest.AudioOnly && types[s] == 0) continue;
     Debug("in svsWait: processing stream " + Str(s));
     TSentStream sent;
-    sent.File = FFiles.Open(StreamPath(s));
+    sent.File = FStore.ShareStreamFile(game, s, FCurrentSection);
     sent.Fd = sent.File->Handle();
     sent.Stream = s;
     sent.Slot = static_cast<std::int32_t>(FStreams.size());
@@ -197,10 +196,6 @@ void TViewStreamer::StepSend() {
       FConnection.WriteInteger(ViewSendKeepAlive);
     }
   }
-}
-
-std::string TViewStreamer::StreamPath(int stream) const {
-  return FStore.StreamPath(FRequest.Game, stream, FCurrentSection);
 }
 
 void TViewStreamer::Debug(const std::string& message) {

@@ -10,7 +10,7 @@
 #include "common/Settings.h"
 #include "net/IdTCPServer.h"
 #include "store/GameStore.h"
-#include "view/StreamFileCache.h"
+#include "store/StreamFileCache.h"
 
 // What a viewer asked for with REQUEST.
 struct TViewRequest {
@@ -34,7 +34,7 @@ class TViewStreamer {
 #endif
 
   TViewStreamer(const TSettingsHolder& settings, TLog& log, TGameStore& store,
-                TStreamFileCache& files, TIdPeerThread& thread, TViewRequest request);
+                TIdPeerThread& thread, TViewRequest request);
   // One cycle's step; false when the session ends once its message has gone (the game is
   // unavailable). Raises on errors (a broken connection, a missing stream file).
   bool Step();
@@ -65,14 +65,12 @@ class TViewStreamer {
   void Announce(int count, const std::vector<std::uint8_t>& types, std::int32_t n);
   // Bytes each open stream may send in this cycle.
   std::int64_t Budget() const;
-  std::string StreamPath(int stream) const;
   void Debug(const std::string& message);
 
   const TSettingsHolder& FSettings;
   std::shared_ptr<const TSettings> FCycleSettings;  // taken at the start of each cycle
   TLog& FLog;
   TGameStore& FStore;
-  TStreamFileCache& FFiles;
   TIdPeerThread& FThread;
   TIdTCPConnection& FConnection;
   const TViewRequest FRequest;

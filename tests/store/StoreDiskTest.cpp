@@ -157,6 +157,25 @@ TEST_F(StoreDiskTest, ANewGameIsMadeWholeOrNotAtAll) {
   EXPECT_EQ(Logged("Disk space for new games again"), 1);
 }
 
+TEST_F(StoreDiskTest, AnAppendTheDiskCannotHoldLeavesTheFileAsItWas) {
+  MakeGame("G", "");
+  const std::string path = FStore.StreamPath("G", 0, 0);
+  ASSERT_EQ(FStore.AppendStream("G", 0, 0, "held"), 4);
+  // More than the whole disk: part of it fits before the disk is full.
+  EXPECT_THAT([&] { FStore.AppendStream("G", 0, 0, std::string(5 << 20, 'x')); },
+              ThrowsMessage<std::runtime_error>(
+                  StrEq("Cannot write file " + path + ": No space left on device")));
+  EXPECT_EQ(FStore.StreamSize("G", 0, 0), 4);
+  // The part that did fit is given back, so the next piece lands right after the first.
+  EXPECT_EQ(FStore.AppendStream("G", 0, 0, "next"), 8);
+
+  // On a disk already full, the same.
+  FDisk.Fill();
+  EXPECT_THROW(FStore.AppendStream("G", 0, 0, std::string(64 << 10, 'y')), std::runtime_error);
+  EXPECT_EQ(FStore.StreamSize("G", 0, 0), 8);
+  EXPECT_TRUE(test::ReadFile(path) == "heldnext");  // not printed whole when it fails
+}
+
 TEST_F(StoreDiskTest, GamesInUseAreNeverRemoved) {
   MakeGame("WATCHED", Complete);
   MakeGame("FILMED", Complete);

@@ -267,6 +267,32 @@ TEST_F(StoreTest, ConcurrentReadersAndWritersOfSeveralGames) {
   }
 }
 
+TEST_F(StoreTest, StreamFilesAreMadeCutAndRemovedBySection) {
+  MakeGame("G");
+  EXPECT_EQ(FStore.StreamSize("G", 0, 0), -1);
+  EXPECT_EQ(FStore.OpenStreamForReading("G", 0, 0), nullptr);
+  EXPECT_THROW(FStore.OpenStreamFile("G", 0, 0), EFOpenError);
+  // An append makes a missing file; making sure of a file leaves what it holds.
+  EXPECT_EQ(FStore.AppendStream("G", 0, 0, "head"), 4);
+  EXPECT_EQ(FStore.AppendStream("G", 0, 0, "er"), 6);
+  FStore.EnsureStreamFile("G", 0, 0);
+  FStore.EnsureStreamFile("G", 1, 0);
+  EXPECT_EQ(FStore.StreamSize("G", 0, 0), 6);
+  EXPECT_EQ(FStore.StreamSize("G", 1, 0), 0);
+  FStore.OpenStreamFile("G", 1, 0)->Append("abc", 3);
+  const std::unique_ptr<std::istream> read = FStore.OpenStreamForReading("G", 1, 0);
+  ASSERT_NE(read, nullptr);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(*read), {}), "abc");
+
+  // A new set-up of section 0 starts from nothing, and leaves other sections as they are.
+  FStore.AppendStream("G", 2, 1, "kept");
+  FStore.CreateStreamFile("G", 0, 0);
+  EXPECT_EQ(FStore.StreamSize("G", 0, 0), 0);
+  FStore.RemoveStreamFiles("G", 0);
+  EXPECT_EQ(test::ListDir(FRoot + "G"), Names{"stream_2_1"});
+  EXPECT_THROW(FStore.AppendStream("G/..", 0, 0, "x"), EFCreateError);
+}
+
 // A Demo section file: the record's lead, summary text and marker, cut to Length bytes.
 void WriteRecord(const std::string& path, const std::string& text, std::uint32_t marker,
                  std::size_t length = 1032) {

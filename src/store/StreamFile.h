@@ -1,4 +1,5 @@
-// One stream data file of a section, held open for appending while a film session uses it.
+// One stream data file of a section, held open for appending while a film session or the relay
+// link writes it.
 #pragma once
 
 #include <cstdint>
@@ -10,9 +11,13 @@ class TStreamFile {
  public:
   // Creates Path empty, cutting an existing file to length 0; raises "Cannot create file %s".
   static void CreateEmpty(const std::string& path);
+  // Creates Path empty unless it exists; raises "Cannot create file %s".
+  static void CreateMissing(const std::string& path);
 
-  // Opens an existing Path for writing at its end; raises "Cannot open file %s".
-  explicit TStreamFile(std::string path);
+  enum class TOpen { Existing, MakeMissing };
+  // Opens Path for writing at its end, with MakeMissing making it empty when missing; raises
+  // "Cannot open file %s".
+  explicit TStreamFile(std::string path, TOpen open = TOpen::Existing);
 
   // The file's current length in bytes.
   std::int64_t Length() const;

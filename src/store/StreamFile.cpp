@@ -1,4 +1,4 @@
-#include "film/StreamFile.h"
+#include "store/StreamFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,13 +8,27 @@
 #include <cstring>
 #include <stdexcept>
 
-void TStreamFile::CreateEmpty(const std::string& path) {
-  const TFileHandle file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+namespace {
+
+void Create(const std::string& path, int flags) {
+  const TFileHandle file(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666));
   if (!file.Valid()) throw EFCreateError(path);
 }
 
-TStreamFile::TStreamFile(std::string path)
-    : FPath(std::move(path)), FFile(::open(FPath.c_str(), O_WRONLY | O_CLOEXEC)) {
+}  // namespace
+
+void TStreamFile::CreateEmpty(const std::string& path) {
+  Create(path, O_TRUNC);
+}
+
+void TStreamFile::CreateMissing(const std::string& path) {
+  Create(path, 0);
+}
+
+TStreamFile::TStreamFile(std::string path, TOpen open)
+    : FPath(std::move(path)),
+      FFile(open == TOpen::MakeMissing ? ::open(FPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666)
+                                       : ::open(FPath.c_str(), O_WRONLY | O_CLOEXEC)) {
   // Appends go to the end; the length reply tells the filmer where that is.
   if (!FFile.Valid() || ::lseek(FFile.Get(), 0, SEEK_END) < 0) throw EFOpenError(FPath);
 }

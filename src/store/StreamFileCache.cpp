@@ -1,4 +1,4 @@
-#include "view/StreamFileCache.h"
+#include "store/StreamFileCache.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
