@@ -120,8 +120,13 @@ class TIdTCPServer {
   bool DescriptorsToSpare();
   // Hands an accepted socket to a new session thread, or refuses it over MaxConnections.
   void Accept(TSocket socket);
-  // The session thread's dispatch loop.
+  // The session thread's dispatch loop; an error other than the peer's close ends it.
   void Serve(TIdPeerThread& peer);
+  // Serve, with the error that ended the session logged: handlers that catch their own errors
+  // (every service does) leave nothing for it, but no session ends without a word.
+  void ServeLogged(TIdPeerThread& peer) noexcept;
+  // Writes Text and Detail as one log line through OnLog, if assigned; a failing log is dropped.
+  void LogLine(std::int32_t id, const char* text, const char* detail = "") noexcept;
   static void* ListenThreadMain(void* server);
   static void* SessionThreadMain(void* peer);
   // Lists, or no longer lists, a session made without an accept (TSocketPairPeer).

@@ -299,6 +299,18 @@ TEST_F(ServerTest, PastTheDescriptorReserveConnectionsAreRefusedUntilSomeClose) 
   EXPECT_EQ(std::count(FEvents.begin(), FEvents.end(), said), 1);
 }
 
+TEST_F(ServerTest, AnErrorTheHandlerLetsOutIsLoggedAndEndsTheSession) {
+  FServer.OnLog = [this](std::int32_t, const std::string& text) { Record(text); };
+  FServer.OnExecute = [](TIdPeerThread& thread) {
+    if (thread.Connection().ReadLn() == "fail") throw std::runtime_error("handler failed");
+  };
+  FServer.SetActive(true);
+  test::TRawClient client(Port());
+  client.Send("go on\nfail\n");
+  EXPECT_TRUE(Seen("Session Exception:- handler failed"));
+  EXPECT_TRUE(client.ClosedByPeer());
+}
+
 TEST_F(ServerTest, HandlerIgnoringTheCloseTimesDeactivationOut) {
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
