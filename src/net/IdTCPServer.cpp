@@ -325,10 +325,15 @@ bool TIdTCPServer::DescriptorsToSpare() {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
   const int max = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 30));
-  if (TSocket::OpenCount() < max - DescriptorReserve(max)) {
+  const int open = TSocket::OpenCount();
+  const int reserve = DescriptorReserve(max);
+  if (open < max - reserve) {
     DescriptorsShort = false;
     return true;
   }
+  // Half the reserve still leaves the running sessions their files, and lets an operator in
+  // to see what holds the rest.
+  if (AlwaysReachable && open < max - reserve / 2) return true;
   if (!DescriptorsShort.exchange(true))
     LogLine(0, "Open file limit nearly reached: no new connections are accepted until some close");
   return false;
@@ -347,7 +352,7 @@ void TIdTCPServer::Accept(TSocket socket) {
   EnableKeepAlive(socket.Fd());
   std::shared_ptr<TIdPeerThread> peer(new TIdPeerThread(FCore, std::move(socket)));
   // Many connections from one address that never log in are refused like those over the limit.
-  if (!FCore->TakeLogin(peer->FConnection.PeerAddress(), MaxLoginsPerAddress)) {
+  if (!FCore->TakeLogin(peer->FConnection.PeerAddress(), LoginLimit())) {
     if (Counters) Count(Counters->Refused);
     peer->FConnection.Disconnect();
     return;
@@ -384,6 +389,13 @@ void TIdTCPServer::Accept(TSocket socket) {
   peer->LoginDone();
   peer->FConnection.Disconnect();
   FCore->Forget(peer.get());
+}
+
+int TIdTCPServer::LoginLimit() const {
+  const int max = MaxConnections.load();
+  if (!AlwaysReachable || max <= 0) return MaxLoginsPerAddress;
+  const int half = (max + 1) / 2;  // rounded up: with 2 or more, another address keeps room
+  return MaxLoginsPerAddress > 0 ? std::min(MaxLoginsPerAddress, half) : half;
 }
 
 void* TIdTCPServer::SessionThreadMain(void* arg) {

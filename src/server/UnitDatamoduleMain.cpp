@@ -63,6 +63,7 @@ TDataModuleMain::TDataModuleMain()
   idTCPServerViewer.Counters = &Metrics().Ports[spView];
   IdTCPServerRelay.Counters = &Metrics().Ports[spRelay];
   IdTCPServerAdmin.Counters = &Metrics().Ports[spAdmin];
+  IdTCPServerAdmin.AlwaysReachable = true;
   DataModuleCreate();
 }
 
