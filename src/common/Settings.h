@@ -9,6 +9,9 @@
 
 // The unit of StoreLimitMB and MinFreeMB.
 inline constexpr std::uint64_t BytesPerMB = 1048576;
+// The most bytes BandwidthBuffer and BandwidthNormal may give a viewer a cycle: a viewer whose
+// socket is full holds a cycle's bytes unsent, so a larger budget costs memory, not speed.
+inline constexpr std::int32_t MaxBandwidth = 1048576;
 
 struct TSettings {
   std::int32_t FilmMaxConnections = 50;

@@ -150,6 +150,7 @@ void TIdPeerThread::Finish() noexcept {
   try {
     FConnection.Disconnect();
   } catch (...) {
+    // The socket is released whatever the close reports, and the session is over either way.
   }
   FCore->Forget(this);
 }
@@ -306,8 +307,9 @@ void TIdTCPServer::ListenLoop() {
       }
       try {
         Accept(std::move(socket));
-      } catch (...) {
-        // Out of memory for one connection: it is dropped, the server goes on.
+      } catch (const std::exception& e) {
+        // Out of memory for one connection, say: it is dropped, the server goes on.
+        LogLine(0, "Connection dropped: ", e.what());
       }
       continue;
     }
@@ -323,25 +325,34 @@ bool TIdTCPServer::DescriptorsToSpare() {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
   const int max = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 30));
-  if (TSocket::OpenCount() < max - DescriptorReserve(max)) {
+  const int open = TSocket::OpenCount();
+  const int reserve = DescriptorReserve(max);
+  if (open < max - reserve) {
     DescriptorsShort = false;
     return true;
   }
-  if (!DescriptorsShort.exchange(true) && OnLog) {
-    try {
-      OnLog(0, "Open file limit nearly reached: no new connections are accepted until some close");
-    } catch (...) {
-      // The log may be the very thing that cannot be opened.
-    }
-  }
+  // Half the reserve still leaves the running sessions their files, and lets an operator in
+  // to see what holds the rest.
+  if (AlwaysReachable && open < max - reserve / 2) return true;
+  if (!DescriptorsShort.exchange(true))
+    LogLine(0, "Open file limit nearly reached: no new connections are accepted until some close");
   return false;
+}
+
+void TIdTCPServer::LogLine(std::int32_t id, const char* text, const char* detail) noexcept {
+  if (!OnLog) return;
+  try {
+    OnLog(id, std::string(text) + detail);
+  } catch (...) {
+    // The log may be the very thing that cannot be opened; the server goes on without it.
+  }
 }
 
 void TIdTCPServer::Accept(TSocket socket) {
   EnableKeepAlive(socket.Fd());
   std::shared_ptr<TIdPeerThread> peer(new TIdPeerThread(FCore, std::move(socket)));
   // Many connections from one address that never log in are refused like those over the limit.
-  if (!FCore->TakeLogin(peer->FConnection.PeerAddress(), MaxLoginsPerAddress)) {
+  if (!FCore->TakeLogin(peer->FConnection.PeerAddress(), LoginLimit())) {
     if (Counters) Count(Counters->Refused);
     peer->FConnection.Disconnect();
     return;
@@ -367,8 +378,9 @@ void TIdTCPServer::Accept(TSocket socket) {
       auto arg = std::make_unique<std::shared_ptr<TIdPeerThread>>(peer);
       started = StartThread(&TIdTCPServer::SessionThreadMain, arg.get(), true, nullptr) == 0;
       if (started) arg.release();  // the new thread owns it now
-    } catch (...) {
+    } catch (const std::exception& e) {
       // Out of memory: treated like a thread that could not be started.
+      LogLine(0, "Session not started: ", e.what());
     }
   }
   if (Counters && (started || refused)) Count(started ? Counters->Accepted : Counters->Refused);
@@ -377,6 +389,13 @@ void TIdTCPServer::Accept(TSocket socket) {
   peer->LoginDone();
   peer->FConnection.Disconnect();
   FCore->Forget(peer.get());
+}
+
+int TIdTCPServer::LoginLimit() const {
+  const int max = MaxConnections.load();
+  if (!AlwaysReachable || max <= 0) return MaxLoginsPerAddress;
+  const int half = (max + 1) / 2;  // rounded up: with 2 or more, another address keeps room
+  return MaxLoginsPerAddress > 0 ? std::min(MaxLoginsPerAddress, half) : half;
 }
 
 void* TIdTCPServer::SessionThreadMain(void* arg) {
@@ -389,10 +408,7 @@ void* TIdTCPServer::SessionThreadMain(void* arg) {
   peer->FThreadId = static_cast<std::int32_t>(syscall(SYS_gettid));
   // The lists outlive the server for as long as this thread needs them.
   const std::shared_ptr<TIdServerCore> core = peer->FCore;
-  try {
-    core->Owner.Serve(*peer);
-  } catch (...) {
-  }
+  core->Owner.ServeLogged(*peer);
   peer->LoginDone();
   // A handed-over session goes on without this thread and its stack.
   if (peer->FHandedOver.load()) return nullptr;
@@ -406,6 +422,8 @@ void TIdTCPServer::Serve(TIdPeerThread& peer) {
     connection.SetDeadline(std::chrono::steady_clock::now() + std::chrono::seconds(LoginTimeout),
                            "Login timeout");
   while (connection.Connected() && !peer.FHandedOver.load()) {
+    // The peer's going ends the loop here; any other error ends the session, and ServeLogged
+    // logs it.
     try {
       if (!RunSession(peer)) throw EIdNoExecuteHandlerFound();
     } catch (const EIdSocketError& e) {
@@ -413,8 +431,16 @@ void TIdTCPServer::Serve(TIdPeerThread& peer) {
     } catch (const EIdConnClosedGracefully&) {
       // The peer or the server closed the connection: the loop test ends the session.
     } catch (const EIdNotConnected&) {
-    } catch (...) {
-      return;  // any other error ends the session
     }
+  }
+}
+
+void TIdTCPServer::ServeLogged(TIdPeerThread& peer) noexcept {
+  try {
+    Serve(peer);
+  } catch (const std::exception& e) {
+    LogLine(peer.ThreadId(), "Session Exception:- ", e.what());
+  } catch (...) {
+    LogLine(peer.ThreadId(), "Session Exception:- ", "Unknown error");
   }
 }

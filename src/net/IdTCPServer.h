@@ -85,6 +85,11 @@ class TIdTCPServer {
   int LoginTimeout = 0;
   // Connections from one address that may be in their login phase at once; 0 or less: any.
   int MaxLoginsPerAddress = 0;
+  // For the port an operator must always reach (admin). One address may hold at most half of
+  // MaxConnections, rounded up, in its login phase (or MaxLoginsPerAddress, if lower), so a
+  // guessing loop cannot lock everyone else out; and new connections may use half of the
+  // descriptor reserve that the other ports leave alone. Set before activation.
+  bool AlwaysReachable = false;
   // Writes a log line (thread id, message); unassigned, nothing is logged.
   std::function<void(std::int32_t, const std::string&)> OnLog;
   // Upper bound on running sessions; 0 or negative means no bound. May change while active
@@ -118,10 +123,17 @@ class TIdTCPServer {
   // False while so few descriptors are left that a new session could starve the log, stream
   // and info files of the ones running; says so once in the log when that begins.
   bool DescriptorsToSpare();
+  // Connections one address may have in their login phase now; 0 or less: any.
+  int LoginLimit() const;
   // Hands an accepted socket to a new session thread, or refuses it over MaxConnections.
   void Accept(TSocket socket);
-  // The session thread's dispatch loop.
+  // The session thread's dispatch loop; an error other than the peer's close ends it.
   void Serve(TIdPeerThread& peer);
+  // Serve, with the error that ended the session logged: handlers that catch their own errors
+  // (every service does) leave nothing for it, but no session ends without a word.
+  void ServeLogged(TIdPeerThread& peer) noexcept;
+  // Writes Text and Detail as one log line through OnLog, if assigned; a failing log is dropped.
+  void LogLine(std::int32_t id, const char* text, const char* detail = "") noexcept;
   static void* ListenThreadMain(void* server);
   static void* SessionThreadMain(void* peer);
   // Lists, or no longer lists, a session made without an accept (TSocketPairPeer).

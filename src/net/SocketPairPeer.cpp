@@ -56,10 +56,7 @@ void TSocketPairPeer::Terminate() {
 
 void TSocketPairPeer::Serve(std::function<void(TIdPeerThread&)> handler) {
   FServer.OnExecute = std::move(handler);
-  try {
-    FServer.Serve(*FThread);
-  } catch (...) {
-  }
+  FServer.ServeLogged(*FThread);
   FThread->LoginDone();
   if (!FThread->FHandedOver.load()) FThread->Finish();
 }

@@ -4,6 +4,7 @@
 
 #include "common/Protocol.h"
 #include "net/IdException.h"
+#include "net/SessionRunner.h"
 
 namespace {
 
@@ -40,16 +41,28 @@ TidZarnelRelayServer::~TidZarnelRelayServer() {
 bool TidZarnelRelayServer::RunSession(TIdPeerThread& AThread) {
   TRelaySession session(AThread);
   TIdTCPConnection& connection = session.Connection;
-  // Ends by a read or write failing once the peer goes; the connection layer handles that.
-  while (!AThread.Terminated()) {
-    std::int32_t command = 0;
-    try {
-      command = connection.ReadInteger() & 0xFF;
-    } catch (const EIdSessionTimeout& e) {
-      if (OnLog) OnLog(AThread.ThreadId(), e.what());
-      return true;
-    }
-    AThread.LoginDone();  // the first command ends the login phase
+  TSessionRunner runner("Relay Server Exception:- ",
+                        [&](const std::string& m) { Log(AThread, m); });
+  runner.Run([&] {
+    Log(AThread, "Relay client connected " + connection.PeerAddress());
+    ServeCommands(session);
+  });
+  // Each step runs whatever the one before did; the session ends with its connection.
+  runner.Step([&] {
+    if (connection.Connected()) connection.Disconnect();
+  });
+  runner.Step([&] { Log(AThread, "Relay client disconnected"); });
+  runner.LogError();
+  return true;
+}
+
+void TidZarnelRelayServer::ServeCommands(TRelaySession& session) {
+  TIdPeerThread& thread = session.Thread;
+  TIdTCPConnection& connection = session.Connection;
+  // Ends by a read or write failing once the peer goes, or by the login deadline.
+  while (!thread.Terminated()) {
+    const std::int32_t command = connection.ReadInteger() & 0xFF;
+    thread.LoginDone();  // the first command ends the login phase
     // The acknowledgement and the command's reply leave together.
     TWriteBatch reply(connection);
     connection.WriteInteger(session.Authorized || command == rcAuthorize ? 1 : 0);
@@ -65,7 +78,7 @@ bool TidZarnelRelayServer::RunSession(TIdPeerThread& AThread) {
         SendGameInfo(session);
         break;
       case rcAddSection:
-        if (!AddRelayedSection(session)) return true;
+        if (!AddRelayedSection(session)) return;
         break;
       case rcSendBlocks:
         SendBlocks(session);
@@ -78,7 +91,10 @@ bool TidZarnelRelayServer::RunSession(TIdPeerThread& AThread) {
     }
     reply.Send();
   }
-  return true;
+}
+
+void TidZarnelRelayServer::Log(TIdPeerThread& AThread, const std::string& message) {
+  if (OnLog) OnLog(AThread.ThreadId(), message);
 }
 
 bool TidZarnelRelayServer::Hooked(const TRelaySession& session) const {
@@ -126,10 +142,8 @@ bool TidZarnelRelayServer::AddRelayedSection(TRelaySession& session) {
   const std::string gameName = session.Connection.ReadLn();
   const std::int32_t section = session.Connection.ReadInteger();
   if (session.Sections.Count() >= MaxRelayedSections) {
-    if (OnLog)
-      OnLog(session.Thread.ThreadId(), "Relay client closed: more than " +
-                                           std::to_string(MaxRelayedSections) +
-                                           " relayed sections " + session.Connection.PeerAddress());
+    Log(session.Thread, "Relay client closed: more than " + std::to_string(MaxRelayedSections) +
+                            " relayed sections " + session.Connection.PeerAddress());
     session.Connection.Disconnect();
     return false;
   }

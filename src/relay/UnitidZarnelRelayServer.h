@@ -69,11 +69,15 @@ class TidZarnelRelayServer : public TIdTCPServer {
   bool HooksNeedAuthorization = false;
 
  protected:
-  // Runs the command loop of one connection until it closes or its thread is told to stop.
+  // Runs the command loop of one connection until it closes or its thread is told to stop,
+  // then closes the connection; logs how the session ended, as the other services do.
   bool RunSession(TIdPeerThread& AThread) override;
 
  private:
   struct TRelaySession;
+  void ServeCommands(TRelaySession& session);
+  // Writes one log line through OnLog, if assigned.
+  void Log(TIdPeerThread& AThread, const std::string& message);
   void Authorize(TRelaySession& session);
   void SendGameList(TRelaySession& session);
   void SendGameInfo(TRelaySession& session);

@@ -63,6 +63,7 @@ TDataModuleMain::TDataModuleMain()
   idTCPServerViewer.Counters = &Metrics().Ports[spView];
   IdTCPServerRelay.Counters = &Metrics().Ports[spRelay];
   IdTCPServerAdmin.Counters = &Metrics().Ports[spAdmin];
+  IdTCPServerAdmin.AlwaysReachable = true;
   DataModuleCreate();
 }
 
@@ -87,7 +88,9 @@ void TDataModuleMain::StartServer() {
     WriteLog(std::this_thread::get_id() == mainThread ? 0 : CurrentThreadNumber(), m);
   });
 
-  FSettings.Set(LoadSettings(FBaseDir + "zarnel.ini"));
+  std::vector<std::string> notes;
+  FSettings.Set(LoadSettingsAtStart(FBaseDir + "zarnel.ini", notes));
+  for (const std::string& note : notes) WriteLog(0, note);
   const std::shared_ptr<const TSettings> settings = FSettings.Get();
   FStore->SetLimits(StoreLimits(*settings));
   idTCPServerFilmer.MaxConnections = settings->FilmMaxConnections;
@@ -157,12 +160,14 @@ void TDataModuleMain::StartStatusServer(const TSettings& settings) {
 
 void TDataModuleMain::ReloadSettings() {
   TSettings fresh;
+  std::vector<std::string> notes;
   try {
-    fresh = LoadSettingsForReload(FBaseDir + "zarnel.ini");
+    fresh = LoadSettingsForReload(FBaseDir + "zarnel.ini", notes);
   } catch (const std::exception& e) {
     WriteLog(0, std::string("Settings not reloaded, keeping every setting: ") + e.what());
     return;
   }
+  for (const std::string& note : notes) WriteLog(0, note);
   const TReloadOutcome outcome = MergeReload(*FSettings.Get(), fresh);
   FSettings.Set(outcome.Applied);
   FStore->SetLimits(StoreLimits(outcome.Applied));

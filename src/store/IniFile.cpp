@@ -20,6 +20,19 @@ std::string_view Trim(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
+// "NUL byte" or "control character" for a byte no INI text holds; nullptr for any other.
+// Line ends are left to the callers, which count lines by them.
+const char* ControlByte(char c) {
+  const auto code = static_cast<unsigned char>(c);
+  if (code == 0) return "NUL byte";
+  if ((code < 32 && c != '\t') || code == 127) return "control character";
+  return nullptr;
+}
+
+std::string InLine(const char* what, std::size_t line) {
+  return std::string(what) + " in line " + std::to_string(line);
+}
+
 // A temporary file beside the target; removed on destruction unless Keep() was called.
 class TTempFile {
  public:
@@ -114,6 +127,12 @@ void TMemIniFile::Parse(const std::string& raw) {
   }
 }
 
+std::vector<std::string> TMemIniFile::SectionNames() const {
+  std::vector<std::string> names;
+  for (const TSection& section : FSections) names.push_back(section.Name);
+  return names;
+}
+
 const TMemIniFile::TSection* TMemIniFile::FindSection(const std::string& name) const {
   const auto it = FSectionIndex.find(name);
   return it == FSectionIndex.end() ? nullptr : &FSections[it->second];
@@ -204,10 +223,7 @@ std::string IniDamage(const std::string& text) {
     const bool end = i == text.size();
     const char c = end ? '\n' : text[i];
     if (c != '\n' && c != '\r') {
-      const auto code = static_cast<unsigned char>(c);
-      if (code == 0) return "NUL byte in line " + std::to_string(line);
-      if ((code < 32 && c != '\t') || code == 127)
-        return "control character in line " + std::to_string(line);
+      if (const char* what = ControlByte(c)) return InLine(what, line);
       continue;
     }
     if (end && i > start) return "last line cut short";
@@ -218,6 +234,20 @@ std::string IniDamage(const std::string& text) {
     if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
     start = i + 1;
     ++line;
+  }
+  return {};
+}
+
+std::string IniControlByte(const std::string& text) {
+  std::size_t line = 1;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    // A CR ends a line unless an LF follows, which ends it instead.
+    if (c == '\n' || (c == '\r' && (i + 1 == text.size() || text[i + 1] != '\n'))) {
+      ++line;
+    } else if (c != '\r') {
+      if (const char* what = ControlByte(c)) return InLine(what, line);
+    }
   }
   return {};
 }

@@ -24,6 +24,8 @@ class TMemIniFile {
   bool ReadBool(const std::string& section, const std::string& key, bool def) const;
   // True when the store holds a section named Section.
   bool SectionExists(const std::string& section) const { return FindSection(section) != nullptr; }
+  // The names of the sections, in the order of the text.
+  std::vector<std::string> SectionNames() const;
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
   void WriteInteger(const std::string& section, const std::string& key, std::int32_t value);
   void WriteBool(const std::string& section, const std::string& key, bool value);
@@ -66,6 +68,9 @@ class TIniFile : public TMemIniFile {
 // neither a section, a key=value, a comment nor blank, or a last line without its line end.
 // Empty for a text that parses cleanly.
 std::string IniDamage(const std::string& text);
+// The first NUL or other control byte of Text (tab and line ends are none) as IniDamage names
+// it ("NUL byte in line 3"); empty when there is none.
+std::string IniControlByte(const std::string& text);
 
 // True for Name of a temporary file SaveFile makes while replacing a file named Base.
 bool IsIniTempName(const std::string& name, const std::string& base);

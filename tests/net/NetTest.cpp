@@ -299,6 +299,41 @@ TEST_F(ServerTest, PastTheDescriptorReserveConnectionsAreRefusedUntilSomeClose) 
   EXPECT_EQ(std::count(FEvents.begin(), FEvents.end(), said), 1);
 }
 
+// The operator's port may go on into half of the reserve, so the operator can still get in.
+TEST_F(ServerTest, AnAlwaysReachablePortUsesHalfTheDescriptorReserve) {
+  TIdTCPServer admin(0);
+  admin.AlwaysReachable = true;
+  admin.OnExecute = Echo;
+  admin.SetActive(true);
+  Start(Echo);
+  TLowDescriptorLimit limit(512);  // a reserve of 128: 384 sockets for all, 448 for the operator
+  ASSERT_TRUE(limit.Set());
+  std::vector<TSocket> held;
+  while (TSocket::OpenCount() < 384) held.emplace_back(dup(STDERR_FILENO));
+  EXPECT_TRUE(test::TRawClient(Port()).ClosedByPeer());
+  {
+    test::TRawClient operatorClient(admin.BoundPort());
+    operatorClient.Send("in\n");
+    EXPECT_EQ(operatorClient.ReceiveLine(), "<in>");
+  }
+  ASSERT_TRUE(test::WaitFor([&] { return admin.ThreadCount() == 0; }));  // its socket is closed
+  while (TSocket::OpenCount() < 448) held.emplace_back(dup(STDERR_FILENO));
+  EXPECT_TRUE(test::TRawClient(admin.BoundPort()).ClosedByPeer());
+  admin.SetActive(false);
+}
+
+TEST_F(ServerTest, AnErrorTheHandlerLetsOutIsLoggedAndEndsTheSession) {
+  FServer.OnLog = [this](std::int32_t, const std::string& text) { Record(text); };
+  FServer.OnExecute = [](TIdPeerThread& thread) {
+    if (thread.Connection().ReadLn() == "fail") throw std::runtime_error("handler failed");
+  };
+  FServer.SetActive(true);
+  test::TRawClient client(Port());
+  client.Send("go on\nfail\n");
+  EXPECT_TRUE(Seen("Session Exception:- handler failed"));
+  EXPECT_TRUE(client.ClosedByPeer());
+}
+
 TEST_F(ServerTest, HandlerIgnoringTheCloseTimesDeactivationOut) {
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();

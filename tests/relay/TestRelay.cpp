@@ -4,6 +4,7 @@
 #include <atomic>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -297,6 +298,26 @@ TEST_F(RelayServerTest, ClosesAConnectionThatAsksForTooManySections) {
   EXPECT_EQ(Ask(*peer, 3, 1, "GAME", {0}), V{0});
   EXPECT_TRUE(peer->ClosedByPeer());
   EXPECT_EQ(logged, 1);
+}
+
+TEST_F(RelayServerTest, ASessionEndedByAnErrorSaysWhy) {
+  std::mutex lock;
+  S lines;
+  FServer.OnLog = [&](std::int32_t, const std::string& message) {
+    std::lock_guard<std::mutex> hold(lock);
+    lines.push_back(message);
+  };
+  auto peer = Open();
+  peer->SendInt(2);  // a game name longer than any line may be
+  peer->Send(std::string(TIdTCPConnection::MaxLineLength + 1, 'G'));
+  const S said{"Relay client connected 127.0.0.1", "Relay client disconnected",
+               "Relay Server Exception:- Max line length exceeded."};
+  const auto logged = [&] {
+    std::lock_guard<std::mutex> hold(lock);
+    return lines;
+  };
+  EXPECT_TRUE(test::WaitFor([&] { return logged() == said; })) << PrintToString(logged());
+  FServer.SetActive(false);  // no session is left to log into the lines
 }
 
 }  // namespace

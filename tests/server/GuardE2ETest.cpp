@@ -108,4 +108,14 @@ TEST_F(GuardE2ETest, PasswordsPacedPerAddressAndTheAdminLimit) {
   served();
 }
 
+// With default limits, one address whose connections all sit in their login phase (a guessing
+// loop) holds at most half of the admin port: a login from elsewhere still gets in.
+TEST_F(GuardE2ETest, OneAddressLoggingInLeavesTheAdminPortOpenToOthers) {
+  Start("AdminPassword=pw\n");
+  std::vector<std::unique_ptr<test::TRawClient>> guessing;
+  for (int i = 0; i < 8; ++i) guessing.push_back(std::make_unique<test::TRawClient>(28400));
+  test::TRawClient operatorClient(28400, "127.0.0.2");
+  EXPECT_LT(Reply(operatorClient, "pw", "OK"), 0.9);
+}
+
 }  // namespace

@@ -74,6 +74,41 @@ TEST_F(ServerE2ETest, RunsRefusesFailedStartsAndStopsOnSigint) {
   EXPECT_EQ(test::ReadFile(dir / "zarnel.ini"), ini);
 }
 
+// A settings file the server cannot trust stops the start rather than leave every setting,
+// passwords included, at its default; one it can trust starts it.
+TEST_F(ServerE2ETest, ASettingsFileItCannotTrustStopsTheStartWithTheReason) {
+  using namespace std::string_literals;
+  const std::string path = dir / "zarnel.ini";
+  const std::pair<std::string, std::string> refused[] = {
+      {"[Settings]\nAdminPassword=pw\n",
+       "No [settings] section in " + path +
+           " (found [Settings]; section names are matched with case)"},
+      {"[settings]\n\0AdminPassword=pw\n"s,
+       "Unreadable settings file " + path + ": NUL byte in line 2"},
+      {"[settings]\nStatusPort=70000\n",
+       "StatusPort 70000 in " + path + " is not a port (1 to 65535; 0 or less: no status page)"}};
+  for (const auto& [text, reason] : refused) {
+    test::WriteFile(path, text);
+    test::TServerProcess failed(ZARNEL_BINARY, dir.Path());
+    const int status = failed.Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(failed.Stderr(), "zarnel: " + reason + "\n");
+    EXPECT_EQ(failed.Stdout(), "");
+  }
+
+  test::WriteFile(path,
+                  "\xEF\xBB\xBF[settings]\r\nAdminPassword=pw\r\nBandwidthBuffer=0x7fffffff\r\n");
+  auto server = Start();
+  EXPECT_EQ(test::LogMessages(dir / "zarnel.log"),
+            (std::vector<std::string>{"BandwidthBuffer 2147483647 clamped to 1048576",
+                                      "Server Started", "Waiting for Connections..."}));
+  test::TRawClient admin(28400);
+  admin.Send("pw\r\n");
+  EXPECT_EQ(admin.ReceiveLine(), "OK");
+  server->Signal(SIGTERM);
+  EXPECT_NE(server->Wait(), -1);
+}
+
 TEST_F(ServerE2ETest, StartUpRemovesTheTemporaryInfoFilesOfAKilledRun) {
   std::filesystem::create_directories(dir / "Streams/GAME");
   test::WriteFile(dir / "Streams/GAME/.info.ini.4242.7.tmp", "[stream]\nviewers=");
