@@ -175,18 +175,22 @@ TEST(SettingsTest, AReloadNeverTakesAFileHalfWritten) {
   EXPECT_THAT(wrong, testing::IsEmpty());
   EXPECT_GT(taken, 0);
 
-  // A file that never holds still for the wait is refused, with the reason.
+  // A file that never holds still for the wait is refused, with the reason. On a loaded
+  // machine the writer may pause long enough for two reads to agree: then the file is taken,
+  // but whole.
   writing = true;
   std::thread busy([&] {
-    for (int i = 0; writing; ++i) {
+    for (int i = 1000; writing; ++i) {
       WriteInPlace(path, "[settings]\nViewMaxConnections=" + std::to_string(i) + "\n");
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   });
   std::vector<std::string> notes;
-  EXPECT_THAT([&] { LoadSettingsForReload(path, notes); },
-              testing::ThrowsMessage<std::runtime_error>(
-                  path + " kept changing while it was read (10 reads 100 ms apart)"));
+  try {
+    EXPECT_GE(LoadSettingsForReload(path, notes).ViewMaxConnections, 1000);
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(e.what(), path + " kept changing while it was read (10 reads 100 ms apart)");
+  }
   writing = false;
   busy.join();
 }
