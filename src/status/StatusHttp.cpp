@@ -189,6 +189,12 @@ TStatusHttp::TStatusHttp(std::chrono::milliseconds requestTime,
                              std::string(std::strerror(errno)));
 }
 
+void TStatusHttp::SetBacklog(int count) {
+  // Listening again only changes the queue's length. Should it fail, the library's short queue
+  // stays: clients past it are then only slower to connect.
+  ::listen(svr_sock_, count);
+}
+
 void TStatusHttp::Interrupt() {
   const std::uint64_t one = 1;
   // Adding 1 to a fresh eventfd cannot fail but for a signal.

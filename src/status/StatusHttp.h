@@ -76,6 +76,8 @@ class TStatusHttp final : public httplib::Server {
   // RequestTime and AnswerTime as for TStatusStream::BeginRequest; a connection waits for the
   // next request as long as the keep-alive timeout, also for its first one.
   TStatusHttp(std::chrono::milliseconds requestTime, std::chrono::milliseconds answerTime);
+  // Lets the kernel queue up to Count connections that are not accepted yet; call after binding.
+  void SetBacklog(int count);
   // Ends every connection's waits, now and from now on.
   void Interrupt();
 

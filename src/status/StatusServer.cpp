@@ -19,8 +19,9 @@ TStatusServer::~TStatusServer() {
 
 void TStatusServer::Start(const std::string& address, int port) {
   auto http = std::make_unique<TStatusHttp>(RequestTime, RequestTime);
-  // A page for a few people and a scraper: two threads, a few waiting, short waits, no
-  // request bodies.
+  // A page for a few people and a scraper, cheap to serve from one snapshot: a thread for each
+  // of many connections, so that slow or idle ones do not keep others waiting; a few waiting;
+  // short waits; no request bodies.
   http->new_task_queue = [this] {
     return new TBoundedTaskQueue(ServedAtOnce, Waiting, [this] { return FStopping.load(); });
   };
@@ -72,6 +73,7 @@ void TStatusServer::Start(const std::string& address, int port) {
   } else {
     FBoundPort = static_cast<std::uint16_t>(port);
   }
+  http->SetBacklog(Backlog);
   FHttp = std::move(http);
   FListenDone = false;
   FStopping = false;

@@ -17,10 +17,12 @@ class TStatusHttp;
 
 class TStatusServer {
  public:
-  // Connections served at once, each on a thread of its own, and accepted ones that may wait
-  // for a thread.
-  static constexpr std::size_t ServedAtOnce = 2;
-  static constexpr std::size_t Waiting = 8;
+  // Connections served at once, each on a thread of its own; accepted ones that may wait for
+  // a thread; and ones the kernel may queue before they are accepted, which take no descriptor
+  // of the process.
+  static constexpr std::size_t ServedAtOnce = 64;
+  static constexpr std::size_t Waiting = 16;
+  static constexpr int Backlog = 128;
   // A request's head and body must arrive within this time from its first byte, and its answer
   // may take as long; a connection waits KeepAlive for each request, its first one too.
   static constexpr std::chrono::seconds RequestTime{5};

@@ -223,7 +223,7 @@ TEST_F(StatusServerTest, ThePageAnswersAgainOnceIdleConnectionsGo) {
   to.sin_port = htons(FServer->BoundPort());
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   std::vector<TFileHandle> idle;
-  const long clients = 40;
+  const long clients = 100;
   for (int i = 0; i < clients; ++i) {
     idle.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     connect(idle.back().Get(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
@@ -234,6 +234,39 @@ TEST_F(StatusServerTest, ThePageAnswersAgainOnceIdleConnectionsGo) {
   EXPECT_LE(open() - before, clients + held + 1);
   idle.clear();
   EXPECT_NE(Get("/").find("9.8.7"), std::string::npos);
+}
+
+// Slow clients cannot hold the page: a trickled request has its time and no more, idle
+// connections go, and meanwhile a scraper is answered at once.
+TEST_F(StatusServerTest, SlowAndIdleConnectionsNeitherDelayTheMetricsNorStay) {
+  Start(std::chrono::milliseconds(1000));
+  const std::uint16_t port = FServer->BoundPort();
+  TTricklers tricklers(port, 50);
+  // Half idle after an answer, half before their first byte.
+  std::vector<std::unique_ptr<test::TRawClient>> idle;
+  for (int i = 0; i < 10; ++i) {
+    idle.push_back(std::make_unique<test::TRawClient>(port));
+    if (i % 2 != 0) continue;
+    idle.back()->Send("GET /metrics HTTP/1.1\r\nHost: t\r\n\r\n");
+    EXPECT_EQ(ReadAnswer(*idle.back()).Status, 200);
+  }
+
+  const auto asked = TClock::now();
+  httplib::Client scraper("127.0.0.1", port);
+  const auto metrics = scraper.Get("/metrics");
+  const auto took = TClock::now() - asked;
+  ASSERT_TRUE(metrics);
+  EXPECT_EQ(metrics->status, 200);
+  // The target is well under a second; the bound leaves room for loaded sanitizer builds.
+  EXPECT_LT(took, std::chrono::seconds(3));
+
+  for (const auto& client : idle) EXPECT_TRUE(client->ClosedByPeer());
+  ASSERT_TRUE(test::WaitFor([&] { return tricklers.ClosedAfter().size() == 50; },
+                            TStatusServer::RequestTime + std::chrono::seconds(20)));
+  for (const auto after : tricklers.ClosedAfter()) {
+    EXPECT_GE(after, TStatusServer::RequestTime);
+    EXPECT_LT(after, TStatusServer::RequestTime + std::chrono::seconds(10));
+  }
 }
 
 TEST_F(StatusServerTest, StopEndsAtOnceWhateverTheClientsDo) {
