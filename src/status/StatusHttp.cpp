@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -18,6 +19,12 @@ namespace {
 // Enough for any head a browser or scraper sends. A larger one is read by the library itself,
 // under the same deadline, and refused by its own limits.
 constexpr std::size_t HeadLimit = 65536;
+
+// A character HTTP allows in a method name.
+bool IsTokenChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) ||
+         (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
 
 template <class TGetName>
 void SocketAddress(int fd, TGetName getName, std::string& ip, int& port) {
@@ -45,6 +52,12 @@ bool LibraryRoutes(const std::string& method) {
   for (const char* routed : {"GET", "HEAD", "POST", "PUT", "DELETE", "OPTIONS", "PATCH"})
     if (method == routed) return true;
   return false;
+}
+
+bool RefusedForItsMethod(const httplib::Request& req) {
+  return !req.method.empty() && !LibraryRoutes(req.method) &&
+         std::all_of(req.method.begin(), req.method.end(), IsTokenChar) &&
+         (req.version == "HTTP/1.1" || req.version == "HTTP/1.0");
 }
 
 bool TStatusStream::WaitForRequest(std::chrono::milliseconds idle) {

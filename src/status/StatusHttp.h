@@ -13,6 +13,9 @@
 // Methods the library routes itself (and then reads the body of); it answers the others with
 // 400 before or without reading their body.
 bool LibraryRoutes(const std::string& method);
+// A request the library refused for its method alone: a well-formed HTTP/1.x request line whose
+// method it does not route.
+bool RefusedForItsMethod(const httplib::Request& req);
 
 // One connection as the library reads and writes it. What the client sends ahead is kept for
 // the next request, so pipelined requests are answered in turn. Every wait ends at its deadline,

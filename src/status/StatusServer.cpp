@@ -59,8 +59,10 @@ void TStatusServer::Start(const std::string& address, int port) {
   http->Patch(".*", refuse);
   http->Delete(".*", refuse);
   http->Options(".*", refuse);
-  http->set_error_handler([](const httplib::Request&, httplib::Response& res) {
+  http->set_error_handler([refuse](const httplib::Request& req, httplib::Response& res) {
     if (res.status == 404) res.set_content("Not found\n", "text/plain");
+    // The library answers the methods it does not route with 400.
+    if (res.status == 400 && RefusedForItsMethod(req)) refuse(req, res);
   });
 
   if (port == 0) {

@@ -291,7 +291,7 @@ TEST_F(StatusServerTest, StopEndsAtOnceWhateverTheClientsDo) {
   stopped.get();
 }
 
-TEST_F(StatusServerTest, PipelinedRequestsAreAnsweredInTurn) {
+TEST_F(StatusServerTest, PipelinedRequestsAreAnsweredInTurnAndOtherMethodsRefused) {
   Start(std::chrono::milliseconds(1000));
   test::TRawClient client(FServer->BoundPort());
   client.Send(
@@ -306,6 +306,29 @@ TEST_F(StatusServerTest, PipelinedRequestsAreAnsweredInTurn) {
   THttpAnswer missing = ReadAnswer(client);
   EXPECT_EQ(missing.Status, 404);
   EXPECT_EQ(missing.Body, "Not found\n");
+
+  // A method the library does not know is refused like POST. What follows it cannot be found
+  // for sure, so its answer is the connection's last.
+  client.Send("BREW / HTTP/1.1\r\nHost: t\r\n\r\nGET / HTTP/1.1\r\nHost: t\r\n\r\n");
+  THttpAnswer brew = ReadAnswer(client);
+  EXPECT_EQ(brew.Status, 405);
+  EXPECT_EQ(brew.Headers["Allow"], "GET, HEAD");
+  EXPECT_EQ(brew.Headers["Connection"], "close");
+  EXPECT_EQ(brew.Body, "Only GET and HEAD\n");
+  EXPECT_TRUE(client.ClosedByPeer());
+
+  for (const std::string line :
+       {"TRACE / HTTP/1.1", "CONNECT 127.0.0.1:80 HTTP/1.1", "M-SEARCH * HTTP/1.0"}) {
+    test::TRawClient other(FServer->BoundPort());
+    other.Send(line + "\r\nHost: t\r\n\r\n");
+    THttpAnswer answer = ReadAnswer(other);
+    EXPECT_EQ(answer.Status, 405) << line;
+    EXPECT_EQ(answer.Headers["Allow"], "GET, HEAD") << line;
+  }
+  // A request line that is not HTTP/1 stays a bad request, whatever its method.
+  test::TRawClient other(FServer->BoundPort());
+  other.Send("BREW / HTTP/9.9\r\nHost: t\r\n\r\n");
+  EXPECT_EQ(ReadAnswer(other).Status, 400);
 }
 
 TEST(StatusPagesTest, LowSpaceAndADamagedGameShowInEveryRendering) {
