@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "status/BoundedTaskQueue.h"
+#include "status/StatusHttp.h"
 #include "status/StatusPages.h"
 
 TStatusServer::TStatusServer(IStatusSource& source, TStatusRun run,
@@ -17,15 +18,14 @@ TStatusServer::~TStatusServer() {
 }
 
 void TStatusServer::Start(const std::string& address, int port) {
-  auto http = std::make_unique<httplib::Server>();
-  // A page for a few people and a scraper: two threads, a few waiting, short waits, no
-  // request bodies.
+  auto http = std::make_unique<TStatusHttp>(RequestTime, RequestTime);
+  // A page for a few people and a scraper, cheap to serve from one snapshot: a thread for each
+  // of many connections, so that slow or idle ones do not keep others waiting; a few waiting;
+  // short waits; no request bodies.
   http->new_task_queue = [this] {
-    return new TBoundedTaskQueue(2, 8, [this] { return FStopping.load(); });
+    return new TBoundedTaskQueue(ServedAtOnce, Waiting, [this] { return FStopping.load(); });
   };
-  http->set_keep_alive_timeout(1);
-  http->set_read_timeout(5);
-  http->set_write_timeout(5);
+  http->set_keep_alive_timeout(KeepAlive.count());
   http->set_payload_max_length(4096);
   // The library's default adds SO_REUSEPORT, which would let a second server share the port
   // instead of failing to start.
@@ -59,8 +59,10 @@ void TStatusServer::Start(const std::string& address, int port) {
   http->Patch(".*", refuse);
   http->Delete(".*", refuse);
   http->Options(".*", refuse);
-  http->set_error_handler([](const httplib::Request&, httplib::Response& res) {
+  http->set_error_handler([refuse](const httplib::Request& req, httplib::Response& res) {
     if (res.status == 404) res.set_content("Not found\n", "text/plain");
+    // The library answers the methods it does not route with 400.
+    if (res.status == 400 && RefusedForItsMethod(req)) refuse(req, res);
   });
 
   if (port == 0) {
@@ -73,6 +75,7 @@ void TStatusServer::Start(const std::string& address, int port) {
   } else {
     FBoundPort = static_cast<std::uint16_t>(port);
   }
+  http->SetBacklog(Backlog);
   FHttp = std::move(http);
   FListenDone = false;
   FStopping = false;
@@ -88,8 +91,9 @@ void TStatusServer::Stop() {
   while (!FHttp->is_running() && !FListenDone)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   // The library tells its queue nothing of the stop; a listening thread held back by a full
-  // queue learns of it here.
+  // queue learns of it here. Connections end their waits, so the workers are free at once.
   FStopping = true;
+  FHttp->Interrupt();
   FHttp->stop();
   if (FThread.joinable()) FThread.join();
   FHttp.reset();

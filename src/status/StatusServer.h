@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -12,12 +13,21 @@
 
 #include "status/StatusSnapshot.h"
 
-namespace httplib {
-class Server;
-}
+class TStatusHttp;
 
 class TStatusServer {
  public:
+  // Connections served at once, each on a thread of its own; accepted ones that may wait for
+  // a thread; and ones the kernel may queue before they are accepted, which take no descriptor
+  // of the process.
+  static constexpr std::size_t ServedAtOnce = 64;
+  static constexpr std::size_t Waiting = 16;
+  static constexpr int Backlog = 128;
+  // A request's head and body must arrive within this time from its first byte, and its answer
+  // may take as long; a connection waits KeepAlive for each request, its first one too.
+  static constexpr std::chrono::seconds RequestTime{5};
+  static constexpr std::chrono::seconds KeepAlive{1};
+
   // Snapshots older than MaxAge are taken anew; younger ones serve every request.
   TStatusServer(IStatusSource& source, TStatusRun run,
                 std::chrono::milliseconds maxAge = std::chrono::milliseconds(1000));
@@ -29,7 +39,8 @@ class TStatusServer {
   // Binds Address:Port (0: an ephemeral port) and starts serving on a thread of its own.
   // Raises std::runtime_error when the address cannot be bound.
   void Start(const std::string& address, int port);
-  // Ends serving; requests under way finish first. Safe to call twice.
+  // Ends serving at once, whatever the clients do: answers the sockets take without waiting are
+  // finished, every wait for a client ends. Safe to call twice.
   void Stop();
   // The port listened on while started.
   std::uint16_t BoundPort() const { return FBoundPort; }
@@ -41,7 +52,7 @@ class TStatusServer {
   IStatusSource& FSource;
   const TStatusRun FRun;
   const std::chrono::milliseconds FMaxAge;
-  std::unique_ptr<httplib::Server> FHttp;
+  std::unique_ptr<TStatusHttp> FHttp;
   std::thread FThread;
   std::atomic<bool> FListenDone{false};  // the serving thread has left the library's loop
   std::atomic<bool> FStopping{false};    // Stop has begun
