@@ -1,7 +1,9 @@
 #include "net/IdTCPConnection.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,13 +27,19 @@ TWriteBatch::~TWriteBatch() {
   try {
     FConnection.CloseWriteBuffer();
   } catch (...) {
-    // The error that ends the scope is the one that counts; the connection is closed anyway.
+    // Safe to drop: either an error is leaving the scope and is the one that counts, or the
+    // failed send has closed the connection, so its next transfer raises.
   }
 }
 
 void TWriteBatch::Send() {
   FOpen = false;
   FConnection.CloseWriteBuffer();
+}
+
+int UnacknowledgedBytes(int fd) {
+  int count = 0;
+  return ioctl(fd, SIOCOUTQ, &count) == 0 ? count : -1;
 }
 
 TIdTCPConnection::TIdTCPConnection(TSocket socket) {
@@ -415,24 +423,34 @@ void TIdTCPConnection::ClearDeadline() {
 
 void TIdTCPConnection::WaitReady(int fd, short events) {
   using Clock = std::chrono::steady_clock;
-  // The nearer of the read's own time-out and the session's deadline ends the wait.
-  auto deadline = Clock::time_point::max();
-  if (events == POLLIN && ReadTimeout > 0)
-    deadline = Clock::now() + std::chrono::milliseconds(ReadTimeout);
-  const bool sessionEnds = FHasDeadline && FDeadline <= deadline;
-  if (sessionEnds) deadline = FDeadline;
-  const auto expire = [&]() -> void {
-    // The connection ends with its phase, so no handler is run again on it.
-    if (sessionEnds) {
-      MarkClosed(true);
-      throw EIdSessionTimeout(FDeadlineReason);
-    }
-    throw EIdReadTimeout();
-  };
+  const bool reading = events == POLLIN;
+  const int own = reading ? ReadTimeout : WriteTimeout;
+  // A send's own time-out counts from the last byte the peer took: a socket whose queue
+  // shrinks makes way, though it is writable only once a third of its buffer is free.
+  int queued = !reading && own > 0 ? UnacknowledgedBytes(fd) : -1;
+  auto ownEnd = own > 0 ? Clock::now() + std::chrono::milliseconds(own) : Clock::time_point::max();
   for (;;) {
+    // The nearer of the transfer's own time-out and the session's deadline ends the wait.
+    const bool sessionEnds = FHasDeadline && FDeadline <= ownEnd;
+    const auto deadline = sessionEnds ? FDeadline : ownEnd;
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) expire();
+    if (left <= 0) {
+      // The connection ends with its phase, so no handler is run again on it.
+      if (sessionEnds) {
+        MarkClosed(true);
+        throw EIdSessionTimeout(FDeadlineReason);
+      }
+      if (reading) throw EIdReadTimeout();
+      if (const int now = UnacknowledgedBytes(fd); now >= 0 && now < queued) {
+        queued = now;
+        ownEnd = Clock::now() + std::chrono::milliseconds(own);
+        continue;
+      }
+      // Part of a message may have gone: the peer is out of step for good.
+      MarkClosed(true);
+      throw EIdWriteTimeout();
+    }
     pollfd p{fd, events, 0};
     // Whole milliseconds, rounded up so the wait never ends a little before the deadline.
     const int rc = poll(&p, 1, static_cast<int>(std::min<long long>(left + 1, 1 << 30)));
@@ -455,9 +473,10 @@ void TIdTCPConnection::SendAll(const char* data, std::size_t count) {
 void TIdTCPConnection::SendNow(const char* data, std::size_t count) {
   if (FState.load() != TState::Open) RaiseNotOpen();
   const int fd = FSocket.Fd();
-  // Under a deadline a peer that stops reading must not hold the session past it either;
-  // bytes the socket takes at once still go, however late.
-  const int flags = MSG_NOSIGNAL | (FHasDeadline ? MSG_DONTWAIT : 0);
+  // Under a deadline or a write time-out a peer that stops reading must not hold the sender
+  // past it; bytes the socket takes at once still go, however late. Each wait for room counts
+  // from the last byte taken, so a slow peer that keeps reading is never cut off.
+  const int flags = MSG_NOSIGNAL | (FHasDeadline || WriteTimeout > 0 ? MSG_DONTWAIT : 0);
   while (count > 0) {
     const ssize_t n = send(fd, data, count, flags);
     if (n > 0) {

@@ -111,11 +111,14 @@ class TIdTCPConnection {
 
   // Milliseconds a read waits for data before raising EIdReadTimeout; 0 waits without limit.
   int ReadTimeout = 0;
+  // Milliseconds a send waits with the socket taking none of its bytes before it raises
+  // EIdWriteTimeout and closes the connection; 0 waits without limit.
+  int WriteTimeout = 0;
 
-  // From now on no read waits past Deadline: one that would raises EIdSessionTimeout(Reason).
-  // Owning thread only.
+  // From now on no read or send waits past Deadline: one that would raises
+  // EIdSessionTimeout(Reason). Owning thread only.
   void SetDeadline(std::chrono::steady_clock::time_point deadline, std::string reason);
-  // Reads wait as long as ReadTimeout says again.
+  // Reads and sends wait as long as ReadTimeout and WriteTimeout say again.
   void ClearDeadline();
 
   std::function<void(TIdTCPConnection&)> OnDisconnected;
@@ -147,7 +150,8 @@ class TIdTCPConnection {
   template <class TError>
   [[noreturn]] void AbandonStream();
   // Waits until Fd is ready for Events (POLLIN or POLLOUT), for a read at most ReadTimeout
-  // (EIdReadTimeout), and never past the session's deadline (EIdSessionTimeout).
+  // (EIdReadTimeout), for a send at most WriteTimeout (EIdWriteTimeout), and never past the
+  // session's deadline (EIdSessionTimeout).
   void WaitReady(int fd, short events);
   // Sends every byte or raises; collects them instead while the write buffer is open.
   void SendAll(const char* data, std::size_t count);
@@ -178,3 +182,7 @@ class TIdTCPConnection {
   std::string FPeerAddress;
   std::uint16_t FPeerPort = 0;
 };
+
+// Bytes sent to the socket Fd that its peer has not yet acknowledged; -1 when the system cannot
+// tell. A queue that shrinks is a peer that takes bytes, before the socket is writable again.
+int UnacknowledgedBytes(int fd);
