@@ -177,18 +177,14 @@ void TIdTCPConnection::CloseWriteBuffer() {
   FlushWriteBuffer();
 }
 
-std::int32_t TIdTCPConnection::WriteFileAvailable(int fd, std::int64_t offset, std::int32_t most,
-                                                  std::initializer_list<std::int32_t> head) {
-  if (FState.load() != TState::Open) RaiseNotOpen();
-  std::string piece;
-  const bool collect = FWriteBuffering > 0 || FQueueWrites;
-  std::string& out = collect ? FWriteBuffer : piece;
+std::int32_t AppendFileBlock(std::string& out, int fd, std::int64_t offset, std::int32_t most,
+                             std::initializer_list<std::int32_t> head) {
   const std::size_t at = out.size();
   const std::size_t data = at + 4 * (head.size() + 1);
   std::size_t got = 0;
   // In pieces, so that a large budget costs memory only for bytes the file really has.
   for (const auto limit = static_cast<std::size_t>(std::max(most, 0)); got < limit;) {
-    const std::size_t want = std::min(limit - got, SendBufferSize);
+    const std::size_t want = std::min(limit - got, TIdTCPConnection::SendBufferSize);
     out.resize(data + got + want);
     const ssize_t n =
         ::pread(fd, out.data() + data + got, want, static_cast<off_t>(offset + std::int64_t(got)));
@@ -212,43 +208,42 @@ std::int32_t TIdTCPConnection::WriteFileAvailable(int fd, std::int64_t offset, s
   };
   for (const std::int32_t value : head) putInteger(value);
   putInteger(static_cast<std::int32_t>(got));
-  if (&out == &piece)
-    SendNow(piece.data(), piece.size());
-  else if (!FQueueWrites && out.size() >= WriteBufferLimit)
-    FlushWriteBuffer();
   return static_cast<std::int32_t>(got);
 }
 
-void TIdTCPConnection::QueueWrites() {
-  FQueueWrites = true;
+std::int32_t TIdTCPConnection::WriteFileAvailable(int fd, std::int64_t offset, std::int32_t most,
+                                                  std::initializer_list<std::int32_t> head) {
+  if (FState.load() != TState::Open) RaiseNotOpen();
+  if (FWriteBuffering > 0) {
+    const std::int32_t got = AppendFileBlock(FWriteBuffer, fd, offset, most, head);
+    if (FWriteBuffer.size() >= WriteBufferLimit) FlushWriteBuffer();
+    return got;
+  }
+  std::string piece;
+  const std::int32_t got = AppendFileBlock(piece, fd, offset, most, head);
+  if (got > 0) SendNow(piece.data(), piece.size());
+  return got;
 }
 
-bool TIdTCPConnection::SendQueued() {
-  if (FWriteSent == FWriteBuffer.size()) return true;
+std::size_t TIdTCPConnection::TrySend(const char* data, std::size_t count) {
   if (FState.load() != TState::Open) RaiseNotOpen();
   const int fd = FSocket.Fd();
-  while (FWriteSent < FWriteBuffer.size()) {
-    const ssize_t n = send(fd, FWriteBuffer.data() + FWriteSent, FWriteBuffer.size() - FWriteSent,
-                           MSG_NOSIGNAL | MSG_DONTWAIT);
+  std::size_t sent = 0;
+  while (sent < count) {
+    const ssize_t n = send(fd, data + sent, count - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       Count(Metrics().SentBytes, static_cast<std::uint64_t>(n));
-      FWriteSent += static_cast<std::size_t>(n);
+      sent += static_cast<std::size_t>(n);
       continue;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
     if (n == 0) {
       MarkClosed(false);
       throw EIdConnClosedGracefully();
     }
     if (errno != EINTR) RaiseTransferError(errno, false);
   }
-  // A message of a usual size keeps its memory for the next one.
-  FWriteSent = 0;
-  if (FWriteBuffer.capacity() > 2 * SendBufferSize)
-    std::string().swap(FWriteBuffer);
-  else
-    FWriteBuffer.clear();
-  return true;
+  return sent;
 }
 
 bool TIdTCPConnection::TryReadBuffer(void* buffer, std::size_t count) {
@@ -275,7 +270,7 @@ bool TIdTCPConnection::TryReadBuffer(void* buffer, std::size_t count) {
 }
 
 void TIdTCPConnection::FlushWriteBuffer() {
-  if (FWriteBuffer.empty() || FQueueWrites) return;
+  if (FWriteBuffer.empty()) return;
   std::string pending;
   pending.swap(FWriteBuffer);
   SendNow(pending.data(), pending.size());
@@ -307,8 +302,6 @@ int TIdTCPConnection::AttachConnecting(TSocket socket) {
   FInput.Clear();
   FWriteBuffer.clear();
   FWriteBuffering = 0;
-  FQueueWrites = false;
-  FWriteSent = 0;
   FPeerAddress.clear();
   FPeerPort = 0;
   const int fd = socket.Fd();
@@ -461,10 +454,6 @@ void TIdTCPConnection::WaitReady(int fd, short events) {
 
 void TIdTCPConnection::SendAll(const char* data, std::size_t count) {
   if (FState.load() != TState::Open) RaiseNotOpen();
-  if (FQueueWrites) {
-    FWriteBuffer.append(data, count);
-    return;
-  }
   if (FWriteBuffering == 0) return SendNow(data, count);
   FWriteBuffer.append(data, count);
   if (FWriteBuffer.size() >= WriteBufferLimit) FlushWriteBuffer();

@@ -21,6 +21,7 @@ using TClock = std::chrono::steady_clock;
 
 struct TViewSenders::TViewer {
   std::shared_ptr<TIdPeerThread> Peer;
+  std::unique_ptr<TQueuedOutput> Output;  // before the streamer, which writes to it
   std::unique_ptr<TViewStreamer> Streamer;
   TEnd End;
   bool Sending = false;   // the cycle's message has not wholly left
@@ -45,11 +46,10 @@ class TViewSenders::TEndThreads {
     for (std::thread& thread : FThreads) thread.join();
   }
   // Error is null after a normal end.
-  void Add(std::unique_ptr<TViewer> viewer, const std::string* error) {
+  void Add(std::unique_ptr<TViewer> viewer, std::exception_ptr error) {
     {
       std::lock_guard<std::mutex> lock(FLock);
-      FQueue.emplace_back(std::move(viewer), error ? std::optional<std::string>(*error)
-                                                   : std::optional<std::string>());
+      FQueue.emplace_back(std::move(viewer), std::move(error));
     }
     FReady.notify_one();
   }
@@ -64,9 +64,10 @@ class TViewSenders::TEndThreads {
       FQueue.pop_front();
       lock.unlock();
       try {
-        viewer->End(error ? &*error : nullptr);
+        viewer->End(error);
       } catch (...) {
-        // The end steps guard themselves; nothing may stop the session from finishing.
+        // Safe to drop: each end step logs its own errors, so only a failure to set them up
+        // (out of memory) lands here, and the session must finish all the same.
       }
       viewer->Peer->Finish();
       viewer.reset();
@@ -80,7 +81,7 @@ class TViewSenders::TEndThreads {
   std::condition_variable FReady;
   bool FStop = false;  // guarded by FLock
   // guarded by FLock
-  std::deque<std::pair<std::unique_ptr<TViewer>, std::optional<std::string>>> FQueue;
+  std::deque<std::pair<std::unique_ptr<TViewer>, std::exception_ptr>> FQueue;
   std::vector<std::thread> FThreads;
 };
 
@@ -105,7 +106,7 @@ class TViewSenders::TSenderThread {
     Wake();
     FThread.join();
     // Left over only when the owner goes first: end them as a closed connection would.
-    const std::string closed = EIdConnClosedGracefully().what();
+    const std::exception_ptr closed = std::make_exception_ptr(EIdConnClosedGracefully());
     std::vector<std::unique_ptr<TViewer>> rest;
     {
       std::lock_guard<std::mutex> lock(FIncomingLock);
@@ -114,7 +115,7 @@ class TViewSenders::TSenderThread {
     for (auto& [key, viewer] : FViewers) rest.push_back(std::move(viewer));
     for (auto& viewer : rest) {
       viewer->Peer->Connection().DisconnectSocket();
-      FEnds.Add(std::move(viewer), &closed);
+      FEnds.Add(std::move(viewer), closed);
     }
   }
 
@@ -176,8 +177,7 @@ class TViewSenders::TSenderThread {
       event.data.ptr = &viewer;
       if (epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, viewer.Peer->Connection().SocketFd(), &event) !=
           0) {
-        const std::string error = EIdSocketError(errno).what();
-        End(viewer, &error);
+        End(viewer, std::make_exception_ptr(EIdSocketError(errno)));
         continue;
       }
       viewer.LastStart = TClock::now();  // the first cycle is due one cycle from here
@@ -186,7 +186,6 @@ class TViewSenders::TSenderThread {
   }
 
   void RunCycle(TViewer& viewer) {
-    TIdTCPConnection& connection = viewer.Peer->Connection();
     // A cycle is due a cycle's length after the previous one started.
     const auto start = TClock::now();
     if (viewer.LastStart)
@@ -196,10 +195,9 @@ class TViewSenders::TSenderThread {
     try {
       viewer.Last = !viewer.Streamer->Step();
       viewer.Awaiting = !viewer.Last && !viewer.Streamer->TakeOffsets();
-      viewer.Sending = !connection.SendQueued();
-    } catch (const std::exception& e) {
-      const std::string error = e.what();
-      return End(viewer, &error);
+      viewer.Sending = !viewer.Output->Send();
+    } catch (...) {
+      return End(viewer, std::current_exception());
     }
     Continue(viewer);
   }
@@ -207,11 +205,10 @@ class TViewSenders::TSenderThread {
   void OnReady(TViewer& viewer) {
     if (!viewer.Sending && !viewer.Awaiting) return;  // between cycles: nothing to do
     try {
-      if (viewer.Sending) viewer.Sending = !viewer.Peer->Connection().SendQueued();
+      if (viewer.Sending) viewer.Sending = !viewer.Output->Send();
       if (viewer.Awaiting) viewer.Awaiting = !viewer.Streamer->TakeOffsets();
-    } catch (const std::exception& e) {
-      const std::string error = e.what();
-      return End(viewer, &error);
+    } catch (...) {
+      return End(viewer, std::current_exception());
     }
     Continue(viewer);
   }
@@ -219,22 +216,22 @@ class TViewSenders::TSenderThread {
   // After progress on a cycle: the next cycle starts one cycle after this one is done.
   void Continue(TViewer& viewer) {
     if (viewer.Sending || viewer.Awaiting) return;
-    if (viewer.Last) return End(viewer, nullptr);
+    if (viewer.Last) return End(viewer, {});
     CycleDone(viewer);
   }
 
   void CycleDone(TViewer& viewer) {
-    if (viewer.Peer->Terminated()) return End(viewer, nullptr);
+    if (viewer.Peer->Terminated()) return End(viewer, {});
     FDue.emplace_back(TClock::now() + std::chrono::milliseconds(TViewStreamer::CycleMs), &viewer);
   }
 
-  void End(TViewer& viewer, const std::string* error) {
+  void End(TViewer& viewer, std::exception_ptr error) {
     const auto it = FViewers.find(&viewer);
     std::unique_ptr<TViewer> owned = std::move(it->second);
     FViewers.erase(it);
     const int fd = viewer.Peer->Connection().SocketFd();
     if (fd >= 0) epoll_ctl(FEpoll.Get(), EPOLL_CTL_DEL, fd, nullptr);
-    FEnds.Add(std::move(owned), error);
+    FEnds.Add(std::move(owned), std::move(error));
   }
 
   TEndThreads& FEnds;
@@ -260,9 +257,11 @@ TViewSenders::~TViewSenders() {
   FThreads.clear();  // first: they hand their last viewers to the end threads
 }
 
-void TViewSenders::Add(TIdPeerThread& session, std::unique_ptr<TViewStreamer> streamer, TEnd end) {
+void TViewSenders::Add(TIdPeerThread& session, std::unique_ptr<TQueuedOutput> output,
+                       std::unique_ptr<TViewStreamer> streamer, TEnd end) {
   auto viewer = std::make_unique<TViewer>();
   viewer->Peer = session.HandOver();
+  viewer->Output = std::move(output);
   viewer->Streamer = std::move(streamer);
   viewer->End = std::move(end);
   FCount.fetch_add(1);
