@@ -17,6 +17,10 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
+// How often a sender thread looks for viewers past their send deadline: a stalled viewer is
+// closed within this much of it, at the cost of one pass over the thread's viewers.
+constexpr auto SweepInterval = std::chrono::seconds(1);
+
 }  // namespace
 
 struct TViewSenders::TViewer {
@@ -90,7 +94,8 @@ class TViewSenders::TEndThreads {
 // the queue sorted).
 class TViewSenders::TSenderThread {
  public:
-  explicit TSenderThread(TEndThreads& ends) : FEnds(ends) {
+  TSenderThread(const TSettingsHolder& settings, TEndThreads& ends)
+      : FSettings(settings), FEnds(ends) {
     if (!FEpoll.Valid() || !FWake.Valid())
       throw std::system_error(errno, std::generic_category(), "sender thread");
     epoll_event event{};
@@ -137,8 +142,11 @@ class TViewSenders::TSenderThread {
     std::vector<epoll_event> events(256);
     while (!FStop.load()) {
       int timeout = -1;
-      if (!FDue.empty()) {
-        const auto wait = FDue.front().first - TClock::now();
+      std::optional<TClock::time_point> wake;
+      if (!FDue.empty()) wake = FDue.front().first;
+      if (!FViewers.empty() && (!wake || FNextSweep < *wake)) wake = FNextSweep;
+      if (wake) {
+        const auto wait = *wake - TClock::now();
         // Rounded up, so the thread never wakes just before a cycle is due.
         timeout = static_cast<int>(
             std::max<std::int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
@@ -156,6 +164,24 @@ class TViewSenders::TSenderThread {
         FDue.pop_front();
         RunCycle(viewer);
       }
+      if (const auto now = TClock::now(); now >= FNextSweep) {
+        FNextSweep = now + SweepInterval;
+        EndStalled(now);
+      }
+    }
+  }
+
+  // Ends the viewers whose peer has taken no byte for the send time-out while a message waits.
+  void EndStalled(TClock::time_point now) {
+    const std::chrono::seconds timeout(FSettings.Get()->SendTimeout);
+    if (timeout.count() <= 0) return;
+    std::vector<TViewer*> stalled;
+    for (const auto& [key, viewer] : FViewers)
+      if (viewer->Sending && viewer->Output->Stalled(now, timeout)) stalled.push_back(key);
+    for (TViewer* viewer : stalled) {
+      // What it never took cannot help it: the system lets go of it at the close.
+      viewer->Output->DiscardOnClose();
+      End(*viewer, std::make_exception_ptr(EIdSessionTimeout("Send timeout")));
     }
   }
 
@@ -234,6 +260,7 @@ class TViewSenders::TSenderThread {
     FEnds.Add(std::move(owned), std::move(error));
   }
 
+  const TSettingsHolder& FSettings;
   TEndThreads& FEnds;
   TFileHandle FEpoll{epoll_create1(EPOLL_CLOEXEC)};
   TFileHandle FWake{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
@@ -243,14 +270,16 @@ class TViewSenders::TSenderThread {
   // The thread's own; the destructor uses them only after the join.
   std::unordered_map<TViewer*, std::unique_ptr<TViewer>> FViewers;
   std::deque<std::pair<TClock::time_point, TViewer*>> FDue;
+  TClock::time_point FNextSweep = TClock::now() + SweepInterval;
   std::thread FThread;  // last: starts once everything above exists
 };
 
-TViewSenders::TViewSenders(int threads) {
+TViewSenders::TViewSenders(const TSettingsHolder& settings, int threads) {
   if (threads <= 0)
     threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
   FEnds = std::make_unique<TEndThreads>(FCount);
-  for (int i = 0; i < threads; ++i) FThreads.push_back(std::make_unique<TSenderThread>(*FEnds));
+  for (int i = 0; i < threads; ++i)
+    FThreads.push_back(std::make_unique<TSenderThread>(settings, *FEnds));
 }
 
 TViewSenders::~TViewSenders() {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/FileUtil.h"
+#include "common/Settings.h"
 #include "net/IdTCPServer.h"
 #include "net/QueuedOutput.h"
 #include "view/ViewStreamer.h"
@@ -25,8 +26,8 @@ class TViewSenders {
   // Runs a session's end steps; Error is null after a normal end.
   using TEnd = std::function<void(std::exception_ptr error)>;
 
-  // Threads 0 takes one per processor.
-  explicit TViewSenders(int threads = 0);
+  // Threads 0 takes one per processor. Settings give the send time-out, read as it changes.
+  explicit TViewSenders(const TSettingsHolder& settings, int threads = 0);
   // Threads that run the end steps of viewers that have ended, so that thousands ending at
   // once (at shutdown) share their info file writes and keep no sender thread from its cycles.
   static constexpr int EndThreads = 16;
@@ -36,8 +37,9 @@ class TViewSenders {
   TViewSenders& operator=(const TViewSenders&) = delete;
 
   // Takes Session over from its thread (which then ends): its cycles run CycleMs after the
-  // previous one is done, as they would on its own thread, until the streamer ends or raises;
-  // then End runs and the session finishes. Streamer writes its messages to Output.
+  // previous one is done, as they would on its own thread, until the streamer ends or raises,
+  // or Output stays stalled for SendTimeout seconds (EIdSessionTimeout "Send timeout"); then
+  // End runs and the session finishes. Streamer writes its messages to Output.
   void Add(TIdPeerThread& session, std::unique_ptr<TQueuedOutput> output,
            std::unique_ptr<TViewStreamer> streamer, TEnd end);
   // Viewers held now.

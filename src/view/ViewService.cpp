@@ -42,7 +42,8 @@ TViewService::TViewService(const TSettingsHolder& settings, TLog& log, TGameStor
       FActiveUsers(activeUsers),
       FUsersFile(std::move(usersFile)),
       FConnectionCount(std::move(connectionCount)),
-      FThrottle(throttle) {}
+      FThrottle(throttle),
+      FSenders(settings) {}
 
 void TViewService::Execute(TIdPeerThread& AThread) {
   TSessionState state;
