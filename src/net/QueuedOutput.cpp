@@ -42,8 +42,12 @@ bool TQueuedOutput::Send() {
   return true;
 }
 
-bool TQueuedOutput::Stalled(TClock::time_point now, std::chrono::seconds timeout) {
-  if (!FWaiting || timeout.count() <= 0) return false;
+bool TQueuedOutput::Stalled(TClock::time_point now, std::chrono::seconds timeout, bool answerDue) {
+  if (timeout.count() <= 0) return false;
+  if (!FWaiting && !answerDue) {
+    FSince = now;  // owing nothing, the peer is not late: a wait counts from here
+    return false;
+  }
   // The socket is writable again only once a third of its buffer is free, so a slow reader
   // shows itself sooner by what it acknowledges.
   if (NoteTaken()) FSince = now;

@@ -31,10 +31,10 @@ class TQueuedOutput {
   bool Send();
   // True while part of a sent message waits for room in the socket.
   bool Pending() const { return FWaiting; }
-  // True when part of a message has waited at least Timeout (above zero) with the peer taking
-  // none of the bytes sent to it: it has stopped reading. Call it now and then while a message
-  // waits: it looks at what the peer has acknowledged since.
-  bool Stalled(TClock::time_point now, std::chrono::seconds timeout);
+  // True when the peer has taken none of the bytes sent to it for at least Timeout (above zero)
+  // while it owes something: part of a message waits for room, or (AnswerDue) an answer to
+  // what it was sent. Call it now and then: it looks at what the peer has acknowledged since.
+  bool Stalled(TClock::time_point now, std::chrono::seconds timeout, bool answerDue);
   // Has the owner's close of the socket drop at once, with a reset, whatever the system still
   // holds for the peer, instead of trying to deliver it for minutes.
   void DiscardOnClose();

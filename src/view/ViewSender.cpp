@@ -171,13 +171,16 @@ class TViewSenders::TSenderThread {
     }
   }
 
-  // Ends the viewers whose peer has taken no byte for the send time-out while a message waits.
+  // Ends the viewers whose peer has taken no byte for the send time-out while a message waits
+  // for room or their resume offsets are due. One that never reads stops in either: with a
+  // full socket, or, its buffers holding a whole section, at the next announcement.
   void EndStalled(TClock::time_point now) {
     const std::chrono::seconds timeout(FSettings.Get()->SendTimeout);
     if (timeout.count() <= 0) return;
     std::vector<TViewer*> stalled;
+    // Only viewers that wait are ever stalled, and none of those is due for a cycle.
     for (const auto& [key, viewer] : FViewers)
-      if (viewer->Sending && viewer->Output->Stalled(now, timeout)) stalled.push_back(key);
+      if (viewer->Output->Stalled(now, timeout, viewer->Awaiting)) stalled.push_back(key);
     for (TViewer* viewer : stalled) {
       // What it never took cannot help it: the system lets go of it at the close.
       viewer->Output->DiscardOnClose();
