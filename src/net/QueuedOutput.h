@@ -29,8 +29,6 @@ class TQueuedOutput {
   // Sends the message as far as the socket takes it without waiting; true once all of it has
   // left. Raises as a write would.
   bool Send();
-  // True while part of a sent message waits for room in the socket.
-  bool Pending() const { return FWaiting; }
   // True when the peer has taken none of the bytes sent to it for at least Timeout (above zero)
   // while it owes something: part of a message waits for room, or (AnswerDue) an answer to
   // what it was sent. Call it now and then: it looks at what the peer has acknowledged since.
