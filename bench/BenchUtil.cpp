@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -178,6 +180,70 @@ TProcSample SampleProcess(pid_t pid) {
   return s;
 }
 
+TSocketMemory SampleSocketMemory(int port) {
+  TSocketMemory m;
+  const std::string command =
+      "ss -tmnH state connected '( sport = :" + std::to_string(port) + " )' 2>/dev/null";
+  FILE* ss = popen(command.c_str(), "r");
+  if (!ss) return m;
+  // One line per socket (state, Recv-Q, Send-Q, addresses), its skmem on the next one.
+  char buffer[4096];
+  const auto field = [](const std::string& skmem, const std::string& name) -> std::int64_t {
+    for (std::size_t at = skmem.find('(') + 1; at != 0 && at < skmem.size();) {
+      const std::size_t end = skmem.find_first_of(",)", at);
+      const std::string item = skmem.substr(at, end - at);
+      std::size_t digits = 0;
+      while (digits < item.size() && !std::isdigit(static_cast<unsigned char>(item[digits])))
+        ++digits;
+      if (item.substr(0, digits) == name) return std::atoll(item.c_str() + digits);
+      if (end == std::string::npos || skmem[end] == ')') break;
+      at = end + 1;
+    }
+    return 0;
+  };
+  while (std::fgets(buffer, sizeof buffer, ss)) {
+    const std::string line = buffer;
+    const std::size_t skmem = line.find("skmem:(");
+    if (skmem != std::string::npos) {
+      const std::string text = line.substr(skmem + 6);
+      m.queuedBytes += field(text, "w");
+      m.allocBytes += field(text, "t");
+      m.sendBufferBytes += field(text, "tb");
+      continue;
+    }
+    std::istringstream words(line);
+    std::string state;
+    std::int64_t recvQ = 0, sendQ = 0;
+    if (!(words >> state >> recvQ >> sendQ)) continue;
+    ++m.sockets;
+    if (state == "ESTAB") ++m.established;
+    m.sendQueueBytes += sendQ;
+  }
+  m.ok = pclose(ss) == 0;
+  return m;
+}
+
+TTcpMemory SampleTcpMemory() {
+  TTcpMemory m;
+  std::ifstream sockstat("/proc/net/sockstat");
+  for (std::string word; sockstat >> word;) {
+    if (word != "TCP:") continue;
+    std::string line;
+    std::getline(sockstat, line);
+    const std::size_t at = line.find(" mem ");
+    if (at != std::string::npos) m.pages = std::atoll(line.c_str() + at + 5);
+    break;
+  }
+  std::int64_t low = 0;
+  // A network namespace has no tcp_mem of its own: run.sh passes the system's in.
+  std::ifstream limits("/proc/sys/net/ipv4/tcp_mem");
+  if (!(limits >> low >> m.pressurePages >> m.limitPages)) {
+    const char* passed = std::getenv("ZARNEL_BENCH_TCP_MEM");
+    std::istringstream(passed ? passed : "") >> low >> m.pressurePages >> m.limitPages;
+  }
+  return m;
+}
+
 void TJson::Key(const std::string& key) {
   if (!FBody.empty()) FBody += ",";
   FBody += "\"" + key + "\":";
@@ -217,6 +283,17 @@ TJson& TJson::Str(const std::string& key, const std::string& value) {
 TJson& TJson::Obj(const std::string& key, const TJson& value) {
   Key(key);
   FBody += value.Text();
+  return *this;
+}
+
+TJson& TJson::Arr(const std::string& key, const std::vector<TJson>& values) {
+  Key(key);
+  FBody += "[";
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) FBody += ",";
+    FBody += values[i].Text();
+  }
+  FBody += "]";
   return *this;
 }
 

@@ -44,6 +44,27 @@ struct TProcSample {
 };
 TProcSample SampleProcess(pid_t pid);
 
+// The kernel memory of the TCP sockets on local port Port, from `ss -tmn` (skmem), summed.
+struct TSocketMemory {
+  bool ok = false;
+  int sockets = 0;      // in every state but listening and closed
+  int established = 0;  // of those, still established (the others were closed by their owner)
+  std::int64_t sendQueueBytes = 0;   // Send-Q: data sent to the socket, not yet acknowledged
+  std::int64_t queuedBytes = 0;      // w, wmem_queued: the send queue with its buffers' overhead
+  std::int64_t allocBytes = 0;       // t, wmem_alloc: sent buffers not yet freed below TCP
+  std::int64_t sendBufferBytes = 0;  // tb: the send buffer sizes, the most w may reach
+};
+TSocketMemory SampleSocketMemory(int port);
+
+// The memory of every TCP socket of the system in pages (/proc/net/sockstat), and the
+// system's pressure and hard limits for it (tcp_mem).
+struct TTcpMemory {
+  std::int64_t pages = 0;
+  std::int64_t pressurePages = 0;
+  std::int64_t limitPages = 0;
+};
+TTcpMemory SampleTcpMemory();
+
 // A JSON object written field by field, nested objects included.
 class TJson {
  public:
@@ -52,6 +73,7 @@ class TJson {
   TJson& Bool(const std::string& key, bool value);
   TJson& Str(const std::string& key, const std::string& value);
   TJson& Obj(const std::string& key, const TJson& value);
+  TJson& Arr(const std::string& key, const std::vector<TJson>& values);
   std::string Text() const { return "{" + FBody + "}"; }
 
  private:

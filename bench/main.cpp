@@ -3,6 +3,8 @@
 //   view    --game G --viewers N --pid PID [--window 30 --warmup 5 --ramp S --rate 2000
 //           --pending 256 --connecting 16 --buffer 7000 --bandwidth 7000 --procs K --live RATE
 //           --sigterm]
+//   lag     --game G --viewers N [--read B --hold 60 --sample 5 --rate 500 --streams 2
+//           --no-guard]   viewers that never read (stuck), or read B bytes a second (slow)
 //   film    --dir D [--sections 16 --section-mb 16 --block 16384 --rounds 5]
 //   setups  [--seconds 5]
 // Common: --password P (the film password), --view-port, --film-port.
@@ -23,6 +25,7 @@
 
 #include "bench/BenchUtil.h"
 #include "bench/FilmLoad.h"
+#include "bench/LagLoad.h"
 #include "bench/ViewLoad.h"
 #include "common/Protocol.h"
 
@@ -256,7 +259,19 @@ int ViewMode(const TOptions& o) {
 int Run(const std::string& mode, const TOptions& o) {
   if (mode == "view") return ViewMode(o);
   TJson out;
-  if (mode == "store") {
+  if (mode == "lag") {
+    TLagOptions lo;
+    lo.port = o.Int("view-port", 28100);
+    lo.game = o.Str("game", "BENCH");
+    lo.streams = o.Int("streams", 2);
+    lo.count = o.Int("viewers", 1000);
+    lo.readBytesPerSecond = o.Int("read", 0);
+    lo.connectRate = o.Num("rate", 500);
+    lo.holdSeconds = o.Num("hold", 60);
+    lo.sampleSeconds = o.Num("sample", 5);
+    lo.guard = !o.Has("no-guard");
+    out = RunLaggingViewers(lo);
+  } else if (mode == "store") {
     std::int64_t start = NowNs();
     StoreGame(FilmTarget(o), o.Str("game", "BENCH"), o.Int("sections", 200), o.Int("streams", 2),
               o.Int("bytes", 70000), o.Int("block", 16384));
@@ -302,7 +317,7 @@ int Run(const std::string& mode, const TOptions& o) {
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   if (argc < 2) {
-    std::fprintf(stderr, "usage: zarnel-bench store|view|film|setups [--option value]...\n");
+    std::fprintf(stderr, "usage: zarnel-bench store|view|lag|film|setups [--option value]...\n");
     return 2;
   }
   try {

@@ -2,18 +2,26 @@
 # Measures a built server under load and prints one JSON summary on standard output
 # (progress goes to standard error). Builds nothing: it uses BUILD/zarnel and BUILD/zarnel-bench.
 #
-#   bench/run.sh [--build DIR] [--window SECONDS] RUN...
+#   bench/run.sh [--build DIR] [--compare DIR] [--window SECONDS] [--hold SECONDS]
+#                [--slow-rate BYTES] [--set KEY=VALUE]... RUN...
 #
 # RUN is one of:
 #   view N       N viewers of a finished game (200 sections, two streams of 70,000 bytes each)
 #   live N       N viewers of a game filmed live while they watch (two streams)
 #   shutdown N   N viewers streaming, then SIGTERM: time to exit, exit status, last line
+#   stuck N      N viewers that never read, of a finished game of one long section (two
+#                streams of 16,000,000 bytes): the kernel memory of the server's sockets
+#                every 5 s for --hold seconds (default 90), and their closes
+#   slow N       as stuck, but each reads --slow-rate bytes a second (default 1)
 #   film         one filmer uploading 16 MB sections in 16 KiB blocks, against a plain copy
 #   setups       small two-stream section set-ups a second
 #   all          film setups view 1000 view 5000
 # Each run gets a fresh server in a fresh temporary directory, so runs given together are
 # measured side by side under the same machine load. Settings: ViewMaxConnections=0,
-# BandwidthBuffer=7000, BandwidthNormal=7000.
+# BandwidthBuffer=7000, BandwidthNormal=7000; stuck and slow keep the default budgets. --set
+# adds a line to every server's [settings]. With --compare, every run is made first with the
+# server of that build folder (an earlier commit, say), then with the one of --build.
+# stuck and slow stop early when the system's TCP memory reaches its pressure mark.
 #
 # The script runs itself in a private network namespace (it needs root, or an unprivileged
 # user namespace), so the server's fixed ports never meet another server on this machine.
@@ -21,21 +29,32 @@ set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 if [[ -z "${ZARNEL_BENCH_NETNS:-}" ]]; then
+  # The system's TCP memory limits, which a network namespace does not show.
+  ZARNEL_BENCH_TCP_MEM="$(cat /proc/sys/net/ipv4/tcp_mem 2>/dev/null || true)"
+  export ZARNEL_BENCH_TCP_MEM
   ZARNEL_BENCH_NETNS=1 exec unshare -n -- "$0" "$@"
 fi
 ip link set lo up
 
 build="$root/build"
+compare=""
 window=30
+hold=90
+slow_rate=1
+extra=""
 runs=()
 while (($#)); do
   case "$1" in
     --build) build="$(cd "$2" && pwd)"; shift 2 ;;
+    --compare) compare="$(cd "$2" && pwd)"; shift 2 ;;
     --window) window="$2"; shift 2 ;;
-    view | live | shutdown) runs+=("$1:${2:?$1 needs a viewer count}"); shift 2 ;;
+    --hold) hold="$2"; shift 2 ;;
+    --slow-rate) slow_rate="$2"; shift 2 ;;
+    --set) extra+="$2"$'\n'; shift 2 ;;
+    view | live | shutdown | stuck | slow) runs+=("$1:${2:?$1 needs a viewer count}"); shift 2 ;;
     film | setups) runs+=("$1:0"); shift ;;
     all) runs+=(film:0 setups:0 view:1000 view:5000); shift ;;
-    -h | --help) sed -n '2,20p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,29p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -43,7 +62,9 @@ done
 
 zarnel="$build/zarnel"
 bench="$build/zarnel-bench"
-for bin in "$zarnel" "$bench"; do
+servers=("$zarnel")
+[[ -n "$compare" ]] && servers=("$compare/zarnel" "$zarnel")
+for bin in "${servers[@]}" "$bench"; do
   [[ -x "$bin" ]] || { echo "run.sh: $bin is missing; build it first" >&2; exit 1; }
 done
 
@@ -58,19 +79,21 @@ password=benchpass
 
 log() { echo "[$(date -u +%H:%M:%S)] $*" >&2; }
 
-# Starts the server in directory $1 (made if missing); sets $server to its pid.
+# Starts the server binary $2 (default: of --build) in directory $1 (made if missing), with
+# the default budgets when $3 is "defaults"; sets $server to its pid.
 start_server() {
-  local dir="$1"
+  local dir="$1" bin="${2:-$zarnel}" budgets=$'BandwidthBuffer=7000\nBandwidthNormal=7000'
+  [[ "${3:-}" == defaults ]] && budgets=""
   mkdir -p "$dir"
   cat >"$dir/zarnel.ini" <<EOF
 [settings]
 ViewMaxConnections=0
 FilmMaxConnections=50
-BandwidthBuffer=7000
-BandwidthNormal=7000
+$budgets
 filmpass=$password
+$extra
 EOF
-  (cd "$dir" && exec "$zarnel" >stdout 2>stderr) &
+  (cd "$dir" && exec "$bin" >stdout 2>stderr) &
   server=$!
   for _ in $(seq 200); do
     grep -q "Waiting for Connections..." "$dir/stdout" 2>/dev/null && return 0
@@ -105,42 +128,51 @@ stop_server() {
     "$status" "$(((end - start) / 1000000))" "$clean" "$crashed")"
 }
 
-# The finished game every viewer run copies.
+# The finished games every viewer run copies.
 store_template() {
   [[ -d "$work/template/Streams/BENCH" ]] && return 0
-  log "storing the finished game (200 sections, 2 streams x 70,000 bytes)"
+  log "storing the finished games (200 sections, 2 streams x 70,000 bytes; 1 x 2 x 16 MB)"
   start_server "$work/template"
   "$bench" store --password "$password" --game BENCH --sections 200 --streams 2 \
     --bytes 70000 >/dev/null
+  "$bench" store --password "$password" --game LONG --sections 1 --streams 2 \
+    --bytes 16000000 --block 65536 >/dev/null
   stop_server "$work/template"
 }
 
 results=()
 n=0
 for run in "${runs[@]}"; do
+ for bin in "${servers[@]}"; do
   mode="${run%%:*}"
   viewers="${run#*:}"
   n=$((n + 1))
   dir="$work/run$n"
   case "$mode" in
-    view | shutdown) store_template; mkdir -p "$dir"; cp -a "$work/template/Streams" "$dir/" ;;
+    view | shutdown | stuck | slow)
+      store_template; mkdir -p "$dir"; cp -a "$work/template/Streams" "$dir/" ;;
   esac
-  log "run $n: $mode ${viewers/#0/}"
-  start_server "$dir"
+  log "run $n: $mode ${viewers/#0/} ($bin)"
+  budgets=""
+  case "$mode" in stuck | slow) budgets=defaults ;; esac
+  start_server "$dir" "$bin" "$budgets"
   # Bound every run: ramp, warm-up, window and slack.
-  limit=$((window + viewers / 100 + 180))
+  limit=$((window + hold + viewers / 100 + 180))
   args=(--password "$password" --pid "$server")
   case "$mode" in
     view) args=(view "${args[@]}" --game BENCH --viewers "$viewers" --window "$window") ;;
     live) args=(view "${args[@]}" --game LIVE --viewers "$viewers" --window "$window" --live 2800) ;;
     shutdown) args=(view "${args[@]}" --game BENCH --viewers "$viewers" --window 10 --sigterm) ;;
+    stuck) args=(lag --game LONG --viewers "$viewers" --hold "$hold") ;;
+    slow) args=(lag --game LONG --viewers "$viewers" --hold "$hold" --read "$slow_rate") ;;
     film) args=(film "${args[@]}" --dir "$dir") ;;
     setups) args=(setups "${args[@]}") ;;
   esac
   out="$(timeout -s KILL "$limit" "$bench" "${args[@]}")" || out='{"error":"zarnel-bench failed"}'
   stop_server "$dir"
-  results+=("{\"run\":\"$mode\",\"viewers\":$viewers,\"result\":$out,\"server_exit\":$exit_json}")
+  results+=("{\"run\":\"$mode\",\"viewers\":$viewers,\"server\":\"$bin\",\"result\":$out,\"server_exit\":$exit_json}")
   rm -rf "$dir"
+ done
 done
 
 commit="$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)"

@@ -31,6 +31,7 @@ struct TSettings {
   // Guards against peers that connect and never get on with it; see the README.
   std::int32_t LoginTimeout = 30;
   std::int32_t IdleTimeout = 300;
+  std::int32_t SendTimeout = 60;  // seconds a streaming viewer's socket may take no byte
   std::int32_t AdminMaxConnections = 8;
   std::int32_t RelayMaxConnections = 32;
   std::int32_t MaxLoginsPerAddress = 0;

@@ -76,6 +76,12 @@ class EIdReadTimeout : public EIdException {
   EIdReadTimeout() : EIdException("Read timed out.") {}
 };
 
+// A send with a time-out of its own (client tools) found the peer taking no byte for that long.
+class EIdWriteTimeout : public EIdException {
+ public:
+  EIdWriteTimeout() : EIdException("Write timed out.") {}
+};
+
 // A session phase (login, or browsing without a command) outlasted its time limit; the text
 // names which, and is logged as it is.
 class EIdSessionTimeout : public EIdException {

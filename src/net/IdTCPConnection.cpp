@@ -1,7 +1,9 @@
 #include "net/IdTCPConnection.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,13 +27,19 @@ TWriteBatch::~TWriteBatch() {
   try {
     FConnection.CloseWriteBuffer();
   } catch (...) {
-    // The error that ends the scope is the one that counts; the connection is closed anyway.
+    // Safe to drop: either an error is leaving the scope and is the one that counts, or the
+    // failed send has closed the connection, so its next transfer raises.
   }
 }
 
 void TWriteBatch::Send() {
   FOpen = false;
   FConnection.CloseWriteBuffer();
+}
+
+int UnacknowledgedBytes(int fd) {
+  int count = 0;
+  return ioctl(fd, SIOCOUTQ, &count) == 0 ? count : -1;
 }
 
 TIdTCPConnection::TIdTCPConnection(TSocket socket) {
@@ -169,18 +177,14 @@ void TIdTCPConnection::CloseWriteBuffer() {
   FlushWriteBuffer();
 }
 
-std::int32_t TIdTCPConnection::WriteFileAvailable(int fd, std::int64_t offset, std::int32_t most,
-                                                  std::initializer_list<std::int32_t> head) {
-  if (FState.load() != TState::Open) RaiseNotOpen();
-  std::string piece;
-  const bool collect = FWriteBuffering > 0 || FQueueWrites;
-  std::string& out = collect ? FWriteBuffer : piece;
+std::int32_t AppendFileBlock(std::string& out, int fd, std::int64_t offset, std::int32_t most,
+                             std::initializer_list<std::int32_t> head) {
   const std::size_t at = out.size();
   const std::size_t data = at + 4 * (head.size() + 1);
   std::size_t got = 0;
   // In pieces, so that a large budget costs memory only for bytes the file really has.
   for (const auto limit = static_cast<std::size_t>(std::max(most, 0)); got < limit;) {
-    const std::size_t want = std::min(limit - got, SendBufferSize);
+    const std::size_t want = std::min(limit - got, TIdTCPConnection::SendBufferSize);
     out.resize(data + got + want);
     const ssize_t n =
         ::pread(fd, out.data() + data + got, want, static_cast<off_t>(offset + std::int64_t(got)));
@@ -204,43 +208,42 @@ std::int32_t TIdTCPConnection::WriteFileAvailable(int fd, std::int64_t offset, s
   };
   for (const std::int32_t value : head) putInteger(value);
   putInteger(static_cast<std::int32_t>(got));
-  if (&out == &piece)
-    SendNow(piece.data(), piece.size());
-  else if (!FQueueWrites && out.size() >= WriteBufferLimit)
-    FlushWriteBuffer();
   return static_cast<std::int32_t>(got);
 }
 
-void TIdTCPConnection::QueueWrites() {
-  FQueueWrites = true;
+std::int32_t TIdTCPConnection::WriteFileAvailable(int fd, std::int64_t offset, std::int32_t most,
+                                                  std::initializer_list<std::int32_t> head) {
+  if (FState.load() != TState::Open) RaiseNotOpen();
+  if (FWriteBuffering > 0) {
+    const std::int32_t got = AppendFileBlock(FWriteBuffer, fd, offset, most, head);
+    if (FWriteBuffer.size() >= WriteBufferLimit) FlushWriteBuffer();
+    return got;
+  }
+  std::string piece;
+  const std::int32_t got = AppendFileBlock(piece, fd, offset, most, head);
+  if (got > 0) SendNow(piece.data(), piece.size());
+  return got;
 }
 
-bool TIdTCPConnection::SendQueued() {
-  if (FWriteSent == FWriteBuffer.size()) return true;
+std::size_t TIdTCPConnection::TrySend(const char* data, std::size_t count) {
   if (FState.load() != TState::Open) RaiseNotOpen();
   const int fd = FSocket.Fd();
-  while (FWriteSent < FWriteBuffer.size()) {
-    const ssize_t n = send(fd, FWriteBuffer.data() + FWriteSent, FWriteBuffer.size() - FWriteSent,
-                           MSG_NOSIGNAL | MSG_DONTWAIT);
+  std::size_t sent = 0;
+  while (sent < count) {
+    const ssize_t n = send(fd, data + sent, count - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       Count(Metrics().SentBytes, static_cast<std::uint64_t>(n));
-      FWriteSent += static_cast<std::size_t>(n);
+      sent += static_cast<std::size_t>(n);
       continue;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
     if (n == 0) {
       MarkClosed(false);
       throw EIdConnClosedGracefully();
     }
     if (errno != EINTR) RaiseTransferError(errno, false);
   }
-  // A message of a usual size keeps its memory for the next one.
-  FWriteSent = 0;
-  if (FWriteBuffer.capacity() > 2 * SendBufferSize)
-    std::string().swap(FWriteBuffer);
-  else
-    FWriteBuffer.clear();
-  return true;
+  return sent;
 }
 
 bool TIdTCPConnection::TryReadBuffer(void* buffer, std::size_t count) {
@@ -267,7 +270,7 @@ bool TIdTCPConnection::TryReadBuffer(void* buffer, std::size_t count) {
 }
 
 void TIdTCPConnection::FlushWriteBuffer() {
-  if (FWriteBuffer.empty() || FQueueWrites) return;
+  if (FWriteBuffer.empty()) return;
   std::string pending;
   pending.swap(FWriteBuffer);
   SendNow(pending.data(), pending.size());
@@ -299,8 +302,6 @@ int TIdTCPConnection::AttachConnecting(TSocket socket) {
   FInput.Clear();
   FWriteBuffer.clear();
   FWriteBuffering = 0;
-  FQueueWrites = false;
-  FWriteSent = 0;
   FPeerAddress.clear();
   FPeerPort = 0;
   const int fd = socket.Fd();
@@ -415,24 +416,34 @@ void TIdTCPConnection::ClearDeadline() {
 
 void TIdTCPConnection::WaitReady(int fd, short events) {
   using Clock = std::chrono::steady_clock;
-  // The nearer of the read's own time-out and the session's deadline ends the wait.
-  auto deadline = Clock::time_point::max();
-  if (events == POLLIN && ReadTimeout > 0)
-    deadline = Clock::now() + std::chrono::milliseconds(ReadTimeout);
-  const bool sessionEnds = FHasDeadline && FDeadline <= deadline;
-  if (sessionEnds) deadline = FDeadline;
-  const auto expire = [&]() -> void {
-    // The connection ends with its phase, so no handler is run again on it.
-    if (sessionEnds) {
-      MarkClosed(true);
-      throw EIdSessionTimeout(FDeadlineReason);
-    }
-    throw EIdReadTimeout();
-  };
+  const bool reading = events == POLLIN;
+  const int own = reading ? ReadTimeout : WriteTimeout;
+  // A send's own time-out counts from the last byte the peer took: a socket whose queue
+  // shrinks makes way, though it is writable only once a third of its buffer is free.
+  int queued = !reading && own > 0 ? UnacknowledgedBytes(fd) : -1;
+  auto ownEnd = own > 0 ? Clock::now() + std::chrono::milliseconds(own) : Clock::time_point::max();
   for (;;) {
+    // The nearer of the transfer's own time-out and the session's deadline ends the wait.
+    const bool sessionEnds = FHasDeadline && FDeadline <= ownEnd;
+    const auto deadline = sessionEnds ? FDeadline : ownEnd;
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) expire();
+    if (left <= 0) {
+      // The connection ends with its phase, so no handler is run again on it.
+      if (sessionEnds) {
+        MarkClosed(true);
+        throw EIdSessionTimeout(FDeadlineReason);
+      }
+      if (reading) throw EIdReadTimeout();
+      if (const int now = UnacknowledgedBytes(fd); now >= 0 && now < queued) {
+        queued = now;
+        ownEnd = Clock::now() + std::chrono::milliseconds(own);
+        continue;
+      }
+      // Part of a message may have gone: the peer is out of step for good.
+      MarkClosed(true);
+      throw EIdWriteTimeout();
+    }
     pollfd p{fd, events, 0};
     // Whole milliseconds, rounded up so the wait never ends a little before the deadline.
     const int rc = poll(&p, 1, static_cast<int>(std::min<long long>(left + 1, 1 << 30)));
@@ -443,10 +454,6 @@ void TIdTCPConnection::WaitReady(int fd, short events) {
 
 void TIdTCPConnection::SendAll(const char* data, std::size_t count) {
   if (FState.load() != TState::Open) RaiseNotOpen();
-  if (FQueueWrites) {
-    FWriteBuffer.append(data, count);
-    return;
-  }
   if (FWriteBuffering == 0) return SendNow(data, count);
   FWriteBuffer.append(data, count);
   if (FWriteBuffer.size() >= WriteBufferLimit) FlushWriteBuffer();
@@ -455,9 +462,10 @@ void TIdTCPConnection::SendAll(const char* data, std::size_t count) {
 void TIdTCPConnection::SendNow(const char* data, std::size_t count) {
   if (FState.load() != TState::Open) RaiseNotOpen();
   const int fd = FSocket.Fd();
-  // Under a deadline a peer that stops reading must not hold the session past it either;
-  // bytes the socket takes at once still go, however late.
-  const int flags = MSG_NOSIGNAL | (FHasDeadline ? MSG_DONTWAIT : 0);
+  // Under a deadline or a write time-out a peer that stops reading must not hold the sender
+  // past it; bytes the socket takes at once still go, however late. Each wait for room counts
+  // from the last byte taken, so a slow peer that keeps reading is never cut off.
+  const int flags = MSG_NOSIGNAL | (FHasDeadline || WriteTimeout > 0 ? MSG_DONTWAIT : 0);
   while (count > 0) {
     const ssize_t n = send(fd, data, count, flags);
     if (n > 0) {

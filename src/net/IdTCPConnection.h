@@ -83,12 +83,9 @@ class TIdTCPConnection {
   std::int32_t WriteFileAvailable(int fd, std::int64_t offset, std::int32_t most,
                                   std::initializer_list<std::int32_t> head);
 
-  // For a connection driven by a thread that must never block on it: from now on every
-  // write is only collected, whatever its size, and leaves through SendQueued.
-  void QueueWrites();
-  // Sends what is collected as far as the socket takes it without waiting; true once
-  // nothing is left. Raises as a write would.
-  bool SendQueued();
+  // Sends of Count bytes at Data what the socket takes now, without waiting; returns how many
+  // (0 while it is full). Raises as a write would.
+  std::size_t TrySend(const char* data, std::size_t count);
   // Takes Count bytes into Buffer if they have arrived, receiving without waiting; false
   // (taking nothing) while some are missing. Raises as a read would once the peer has closed.
   bool TryReadBuffer(void* buffer, std::size_t count);
@@ -111,11 +108,14 @@ class TIdTCPConnection {
 
   // Milliseconds a read waits for data before raising EIdReadTimeout; 0 waits without limit.
   int ReadTimeout = 0;
+  // Milliseconds a send waits with the socket taking none of its bytes before it raises
+  // EIdWriteTimeout and closes the connection; 0 waits without limit.
+  int WriteTimeout = 0;
 
-  // From now on no read waits past Deadline: one that would raises EIdSessionTimeout(Reason).
-  // Owning thread only.
+  // From now on no read or send waits past Deadline: one that would raises
+  // EIdSessionTimeout(Reason). Owning thread only.
   void SetDeadline(std::chrono::steady_clock::time_point deadline, std::string reason);
-  // Reads wait as long as ReadTimeout says again.
+  // Reads and sends wait as long as ReadTimeout and WriteTimeout say again.
   void ClearDeadline();
 
   std::function<void(TIdTCPConnection&)> OnDisconnected;
@@ -147,7 +147,8 @@ class TIdTCPConnection {
   template <class TError>
   [[noreturn]] void AbandonStream();
   // Waits until Fd is ready for Events (POLLIN or POLLOUT), for a read at most ReadTimeout
-  // (EIdReadTimeout), and never past the session's deadline (EIdSessionTimeout).
+  // (EIdReadTimeout), for a send at most WriteTimeout (EIdWriteTimeout), and never past the
+  // session's deadline (EIdSessionTimeout).
   void WaitReady(int fd, short events);
   // Sends every byte or raises; collects them instead while the write buffer is open.
   void SendAll(const char* data, std::size_t count);
@@ -171,10 +172,19 @@ class TIdTCPConnection {
   bool FHasDeadline = false;                     // owning thread only, as the two below
   std::chrono::steady_clock::time_point FDeadline;
   std::string FDeadlineReason;
-  int FWriteBuffering = 0;     // open write buffers; owning thread only
-  bool FQueueWrites = false;   // owning thread only
-  std::string FWriteBuffer;    // owning thread only
-  std::size_t FWriteSent = 0;  // bytes at the front of FWriteBuffer already sent (queued writes)
+  int FWriteBuffering = 0;   // open write buffers; owning thread only
+  std::string FWriteBuffer;  // owning thread only
   std::string FPeerAddress;
   std::uint16_t FPeerPort = 0;
 };
+
+// Appends to Out the integers Head, a count and the bytes the file Fd holds from Offset, at
+// most Most of them, read with pread: the read itself finds how many there are. Appends
+// nothing and returns 0 when the file has no byte there; otherwise returns the count. Raises
+// EIdNoDataToRead when the read fails.
+std::int32_t AppendFileBlock(std::string& out, int fd, std::int64_t offset, std::int32_t most,
+                             std::initializer_list<std::int32_t> head);
+
+// Bytes sent to the socket Fd that its peer has not yet acknowledged; -1 when the system cannot
+// tell. A queue that shrinks is a peer that takes bytes, before the socket is writable again.
+int UnacknowledgedBytes(int fd);

@@ -47,6 +47,7 @@ const TField Fields[] = {
     Field("StatusAddress", TApply::Restart, false, &TSettings::StatusAddress),
     Field("LoginTimeout", TApply::Restart, false, &TSettings::LoginTimeout),
     Field("IdleTimeout", TApply::Live, false, &TSettings::IdleTimeout),
+    Field("SendTimeout", TApply::Live, false, &TSettings::SendTimeout),
     Field("AdminMaxConnections", TApply::Live, false, &TSettings::AdminMaxConnections),
     Field("RelayMaxConnections", TApply::Live, false, &TSettings::RelayMaxConnections),
     Field("MaxLoginsPerAddress", TApply::Restart, false, &TSettings::MaxLoginsPerAddress),

@@ -53,6 +53,7 @@ TSettings FromIni(const TIniFile& ini, std::vector<std::string>* notes) {
   out.AdminPassword = ini.ReadString(s, "AdminPassword", "");
   for (auto [key, value] : {std::pair{"LoginTimeout", &out.LoginTimeout},
                             {"IdleTimeout", &out.IdleTimeout},
+                            {"SendTimeout", &out.SendTimeout},
                             {"AdminMaxConnections", &out.AdminMaxConnections},
                             {"RelayMaxConnections", &out.RelayMaxConnections},
                             {"MaxLoginsPerAddress", &out.MaxLoginsPerAddress}})

@@ -17,10 +17,15 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
+// How often a sender thread looks for viewers past their send deadline: a stalled viewer is
+// closed within this much of it, at the cost of one pass over the thread's viewers.
+constexpr auto SweepInterval = std::chrono::seconds(1);
+
 }  // namespace
 
 struct TViewSenders::TViewer {
   std::shared_ptr<TIdPeerThread> Peer;
+  std::unique_ptr<TQueuedOutput> Output;  // before the streamer, which writes to it
   std::unique_ptr<TViewStreamer> Streamer;
   TEnd End;
   bool Sending = false;   // the cycle's message has not wholly left
@@ -45,11 +50,10 @@ class TViewSenders::TEndThreads {
     for (std::thread& thread : FThreads) thread.join();
   }
   // Error is null after a normal end.
-  void Add(std::unique_ptr<TViewer> viewer, const std::string* error) {
+  void Add(std::unique_ptr<TViewer> viewer, std::exception_ptr error) {
     {
       std::lock_guard<std::mutex> lock(FLock);
-      FQueue.emplace_back(std::move(viewer), error ? std::optional<std::string>(*error)
-                                                   : std::optional<std::string>());
+      FQueue.emplace_back(std::move(viewer), std::move(error));
     }
     FReady.notify_one();
   }
@@ -64,9 +68,10 @@ class TViewSenders::TEndThreads {
       FQueue.pop_front();
       lock.unlock();
       try {
-        viewer->End(error ? &*error : nullptr);
+        viewer->End(error);
       } catch (...) {
-        // The end steps guard themselves; nothing may stop the session from finishing.
+        // Safe to drop: each end step logs its own errors, so only a failure to set them up
+        // (out of memory) lands here, and the session must finish all the same.
       }
       viewer->Peer->Finish();
       viewer.reset();
@@ -80,7 +85,7 @@ class TViewSenders::TEndThreads {
   std::condition_variable FReady;
   bool FStop = false;  // guarded by FLock
   // guarded by FLock
-  std::deque<std::pair<std::unique_ptr<TViewer>, std::optional<std::string>>> FQueue;
+  std::deque<std::pair<std::unique_ptr<TViewer>, std::exception_ptr>> FQueue;
   std::vector<std::thread> FThreads;
 };
 
@@ -89,7 +94,8 @@ class TViewSenders::TEndThreads {
 // the queue sorted).
 class TViewSenders::TSenderThread {
  public:
-  explicit TSenderThread(TEndThreads& ends) : FEnds(ends) {
+  TSenderThread(const TSettingsHolder& settings, TEndThreads& ends)
+      : FSettings(settings), FEnds(ends) {
     if (!FEpoll.Valid() || !FWake.Valid())
       throw std::system_error(errno, std::generic_category(), "sender thread");
     epoll_event event{};
@@ -105,7 +111,7 @@ class TViewSenders::TSenderThread {
     Wake();
     FThread.join();
     // Left over only when the owner goes first: end them as a closed connection would.
-    const std::string closed = EIdConnClosedGracefully().what();
+    const std::exception_ptr closed = std::make_exception_ptr(EIdConnClosedGracefully());
     std::vector<std::unique_ptr<TViewer>> rest;
     {
       std::lock_guard<std::mutex> lock(FIncomingLock);
@@ -114,7 +120,7 @@ class TViewSenders::TSenderThread {
     for (auto& [key, viewer] : FViewers) rest.push_back(std::move(viewer));
     for (auto& viewer : rest) {
       viewer->Peer->Connection().DisconnectSocket();
-      FEnds.Add(std::move(viewer), &closed);
+      FEnds.Add(std::move(viewer), closed);
     }
   }
 
@@ -136,8 +142,11 @@ class TViewSenders::TSenderThread {
     std::vector<epoll_event> events(256);
     while (!FStop.load()) {
       int timeout = -1;
-      if (!FDue.empty()) {
-        const auto wait = FDue.front().first - TClock::now();
+      std::optional<TClock::time_point> wake;
+      if (!FDue.empty()) wake = FDue.front().first;
+      if (!FViewers.empty() && (!wake || FNextSweep < *wake)) wake = FNextSweep;
+      if (wake) {
+        const auto wait = *wake - TClock::now();
         // Rounded up, so the thread never wakes just before a cycle is due.
         timeout = static_cast<int>(
             std::max<std::int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
@@ -155,6 +164,27 @@ class TViewSenders::TSenderThread {
         FDue.pop_front();
         RunCycle(viewer);
       }
+      if (const auto now = TClock::now(); now >= FNextSweep) {
+        FNextSweep = now + SweepInterval;
+        EndStalled(now);
+      }
+    }
+  }
+
+  // Ends the viewers whose peer has taken no byte for the send time-out while a message waits
+  // for room or their resume offsets are due. One that never reads stops in either: with a
+  // full socket, or, its buffers holding a whole section, at the next announcement.
+  void EndStalled(TClock::time_point now) {
+    const std::chrono::seconds timeout(FSettings.Get()->SendTimeout);
+    if (timeout.count() <= 0) return;
+    std::vector<TViewer*> stalled;
+    // Only viewers that wait are ever stalled, and none of those is due for a cycle.
+    for (const auto& [key, viewer] : FViewers)
+      if (viewer->Output->Stalled(now, timeout, viewer->Awaiting)) stalled.push_back(key);
+    for (TViewer* viewer : stalled) {
+      // What it never took cannot help it: the system lets go of it at the close.
+      viewer->Output->DiscardOnClose();
+      End(*viewer, std::make_exception_ptr(EIdSessionTimeout("Send timeout")));
     }
   }
 
@@ -176,8 +206,7 @@ class TViewSenders::TSenderThread {
       event.data.ptr = &viewer;
       if (epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, viewer.Peer->Connection().SocketFd(), &event) !=
           0) {
-        const std::string error = EIdSocketError(errno).what();
-        End(viewer, &error);
+        End(viewer, std::make_exception_ptr(EIdSocketError(errno)));
         continue;
       }
       viewer.LastStart = TClock::now();  // the first cycle is due one cycle from here
@@ -186,7 +215,6 @@ class TViewSenders::TSenderThread {
   }
 
   void RunCycle(TViewer& viewer) {
-    TIdTCPConnection& connection = viewer.Peer->Connection();
     // A cycle is due a cycle's length after the previous one started.
     const auto start = TClock::now();
     if (viewer.LastStart)
@@ -196,10 +224,9 @@ class TViewSenders::TSenderThread {
     try {
       viewer.Last = !viewer.Streamer->Step();
       viewer.Awaiting = !viewer.Last && !viewer.Streamer->TakeOffsets();
-      viewer.Sending = !connection.SendQueued();
-    } catch (const std::exception& e) {
-      const std::string error = e.what();
-      return End(viewer, &error);
+      viewer.Sending = !viewer.Output->Send();
+    } catch (...) {
+      return End(viewer, std::current_exception());
     }
     Continue(viewer);
   }
@@ -207,11 +234,10 @@ class TViewSenders::TSenderThread {
   void OnReady(TViewer& viewer) {
     if (!viewer.Sending && !viewer.Awaiting) return;  // between cycles: nothing to do
     try {
-      if (viewer.Sending) viewer.Sending = !viewer.Peer->Connection().SendQueued();
+      if (viewer.Sending) viewer.Sending = !viewer.Output->Send();
       if (viewer.Awaiting) viewer.Awaiting = !viewer.Streamer->TakeOffsets();
-    } catch (const std::exception& e) {
-      const std::string error = e.what();
-      return End(viewer, &error);
+    } catch (...) {
+      return End(viewer, std::current_exception());
     }
     Continue(viewer);
   }
@@ -219,24 +245,25 @@ class TViewSenders::TSenderThread {
   // After progress on a cycle: the next cycle starts one cycle after this one is done.
   void Continue(TViewer& viewer) {
     if (viewer.Sending || viewer.Awaiting) return;
-    if (viewer.Last) return End(viewer, nullptr);
+    if (viewer.Last) return End(viewer, {});
     CycleDone(viewer);
   }
 
   void CycleDone(TViewer& viewer) {
-    if (viewer.Peer->Terminated()) return End(viewer, nullptr);
+    if (viewer.Peer->Terminated()) return End(viewer, {});
     FDue.emplace_back(TClock::now() + std::chrono::milliseconds(TViewStreamer::CycleMs), &viewer);
   }
 
-  void End(TViewer& viewer, const std::string* error) {
+  void End(TViewer& viewer, std::exception_ptr error) {
     const auto it = FViewers.find(&viewer);
     std::unique_ptr<TViewer> owned = std::move(it->second);
     FViewers.erase(it);
     const int fd = viewer.Peer->Connection().SocketFd();
     if (fd >= 0) epoll_ctl(FEpoll.Get(), EPOLL_CTL_DEL, fd, nullptr);
-    FEnds.Add(std::move(owned), error);
+    FEnds.Add(std::move(owned), std::move(error));
   }
 
+  const TSettingsHolder& FSettings;
   TEndThreads& FEnds;
   TFileHandle FEpoll{epoll_create1(EPOLL_CLOEXEC)};
   TFileHandle FWake{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
@@ -246,23 +273,27 @@ class TViewSenders::TSenderThread {
   // The thread's own; the destructor uses them only after the join.
   std::unordered_map<TViewer*, std::unique_ptr<TViewer>> FViewers;
   std::deque<std::pair<TClock::time_point, TViewer*>> FDue;
+  TClock::time_point FNextSweep = TClock::now() + SweepInterval;
   std::thread FThread;  // last: starts once everything above exists
 };
 
-TViewSenders::TViewSenders(int threads) {
+TViewSenders::TViewSenders(const TSettingsHolder& settings, int threads) {
   if (threads <= 0)
     threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
   FEnds = std::make_unique<TEndThreads>(FCount);
-  for (int i = 0; i < threads; ++i) FThreads.push_back(std::make_unique<TSenderThread>(*FEnds));
+  for (int i = 0; i < threads; ++i)
+    FThreads.push_back(std::make_unique<TSenderThread>(settings, *FEnds));
 }
 
 TViewSenders::~TViewSenders() {
   FThreads.clear();  // first: they hand their last viewers to the end threads
 }
 
-void TViewSenders::Add(TIdPeerThread& session, std::unique_ptr<TViewStreamer> streamer, TEnd end) {
+void TViewSenders::Add(TIdPeerThread& session, std::unique_ptr<TQueuedOutput> output,
+                       std::unique_ptr<TViewStreamer> streamer, TEnd end) {
   auto viewer = std::make_unique<TViewer>();
   viewer->Peer = session.HandOver();
+  viewer->Output = std::move(output);
   viewer->Streamer = std::move(streamer);
   viewer->End = std::move(end);
   FCount.fetch_add(1);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -15,16 +16,18 @@
 #include <vector>
 
 #include "common/FileUtil.h"
+#include "common/Settings.h"
 #include "net/IdTCPServer.h"
+#include "net/QueuedOutput.h"
 #include "view/ViewStreamer.h"
 
 class TViewSenders {
  public:
   // Runs a session's end steps; Error is null after a normal end.
-  using TEnd = std::function<void(const std::string* error)>;
+  using TEnd = std::function<void(std::exception_ptr error)>;
 
-  // Threads 0 takes one per processor.
-  explicit TViewSenders(int threads = 0);
+  // Threads 0 takes one per processor. Settings give the send time-out, read as it changes.
+  explicit TViewSenders(const TSettingsHolder& settings, int threads = 0);
   // Threads that run the end steps of viewers that have ended, so that thousands ending at
   // once (at shutdown) share their info file writes and keep no sender thread from its cycles.
   static constexpr int EndThreads = 16;
@@ -34,9 +37,11 @@ class TViewSenders {
   TViewSenders& operator=(const TViewSenders&) = delete;
 
   // Takes Session over from its thread (which then ends): its cycles run CycleMs after the
-  // previous one is done, as they would on its own thread, until the streamer ends or raises;
-  // then End runs and the session finishes. The connection must be in queued-write mode.
-  void Add(TIdPeerThread& session, std::unique_ptr<TViewStreamer> streamer, TEnd end);
+  // previous one is done, as they would on its own thread, until the streamer ends or raises,
+  // or Output stays stalled for SendTimeout seconds (EIdSessionTimeout "Send timeout"); then
+  // End runs and the session finishes. Streamer writes its messages to Output.
+  void Add(TIdPeerThread& session, std::unique_ptr<TQueuedOutput> output,
+           std::unique_ptr<TViewStreamer> streamer, TEnd end);
   // Viewers held now.
   std::size_t Count() const { return FCount.load(); }
 

@@ -1,6 +1,7 @@
 #include "view/ViewService.h"
 
-#include <stdexcept>
+#include <algorithm>
+#include <limits>
 #include <utility>
 
 #include "common/Metrics.h"
@@ -11,6 +12,18 @@
 #include "store/IniFile.h"
 #include "view/UnitListUser.h"
 #include "view/ViewStreamer.h"
+
+namespace {
+
+// A streaming socket's send buffer: room for a few cycles, so that a viewer that lags is seen
+// as full early and costs the system little, and at least 64 KiB.
+int SendBufferFor(const TSettings& settings) {
+  const std::int64_t budget = std::max(settings.BandwidthBuffer, settings.BandwidthNormal);
+  return static_cast<int>(
+      std::clamp<std::int64_t>(4 * budget, 65536, std::numeric_limits<std::int32_t>::max()));
+}
+
+}  // namespace
 
 struct TViewService::TSessionState {
   std::string UserName;
@@ -29,7 +42,8 @@ TViewService::TViewService(const TSettingsHolder& settings, TLog& log, TGameStor
       FActiveUsers(activeUsers),
       FUsersFile(std::move(usersFile)),
       FConnectionCount(std::move(connectionCount)),
-      FThrottle(throttle) {}
+      FThrottle(throttle),
+      FSenders(settings) {}
 
 void TViewService::Execute(TIdPeerThread& AThread) {
   TSessionState state;
@@ -146,18 +160,18 @@ void TViewService::Request(TIdPeerThread& AThread, TSessionState& state, std::st
   // An invalid name is refused here by the store, as a game whose directory is missing. A
   // damaged game counts no viewer; the streamer finds it unavailable.
   state.Counted = FStore.AddViewer(request.Game);
-  auto streamer =
-      std::make_unique<TViewStreamer>(FSettings, FLog, FStore, AThread, std::move(request));
   // From here the connection is driven without waiting and this thread ends.
   TIdTCPConnection& connection = AThread.Connection();
   connection.ShrinkInput();
-  connection.QueueWrites();
+  auto output = std::make_unique<TQueuedOutput>(connection, SendBufferFor(*FSettings.Get()));
+  auto streamer = std::make_unique<TViewStreamer>(FSettings, FLog, FStore, AThread, *output,
+                                                  std::move(request));
   TIdPeerThread* session = &AThread;
-  FSenders.Add(AThread, std::move(streamer),
-               [this, session, ended = state](const std::string* error) mutable {
+  FSenders.Add(AThread, std::move(output), std::move(streamer),
+               [this, session, ended = state](std::exception_ptr error) mutable {
                  TSessionRunner runner("View Exception:- ",
                                        [&](const std::string& m) { Log(*session, m); });
-                 if (error) runner.Run([&] { throw std::runtime_error(*error); });
+                 if (error) runner.Run([&] { std::rethrow_exception(error); });
                  EndSession(*session, ended, runner);
                });
   state.HandedOver = true;

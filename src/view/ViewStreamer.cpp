@@ -27,13 +27,14 @@ class EStreamFileShort : public EZarnelException {
 }  // namespace
 
 TViewStreamer::TViewStreamer(const TSettingsHolder& settings, TLog& log, TGameStore& store,
-                             TIdPeerThread& thread, TViewRequest request)
+                             TIdPeerThread& thread, TQueuedOutput& output, TViewRequest request)
     : FSettings(settings),
       FCycleSettings(settings.Get()),
       FLog(log),
       FStore(store),
       FThread(thread),
       FConnection(thread.Connection()),
+      FOutput(output),
       FRequest(std::move(request)),
       FCurrentSection(FRequest.CurrentSection) {}
 
@@ -49,7 +50,7 @@ bool TViewStreamer::StepWait() {
   const std::string& game = FRequest.Game;
   Debug("State: svsWait");
   if (!FStore.ReadAvailable(game)) {
-    FConnection.WriteInteger(ViewUnavailable);
+    FOutput.WriteInteger(ViewUnavailable);
     return false;
   }
   if (FStore.ReadActiveSections(game) > FCurrentSection) {
@@ -71,10 +72,10 @@ bool TViewStreamer::StepWait() {
   const bool complete = FStore.ReadCompleteAll(game);
   if (complete && FStore.ReadActiveSections(game) <= FCurrentSection) {
     Debug("in svsWait: No section data to send, completed");
-    FConnection.WriteInteger(ViewGameComplete);
+    FOutput.WriteInteger(ViewGameComplete);
   } else {
     Debug("in svsWait: No section data to send, keepalive");
-    FConnection.WriteInteger(ViewKeepAlive);
+    FOutput.WriteInteger(ViewKeepAlive);
   }
   return true;
 }
@@ -91,7 +92,7 @@ bool TViewStreamer::DemoCheck(int count, const std::vector<std::uint8_t>& types)
 void TViewStreamer::Announce(int count, const std::vector<std::uint8_t>& types, std::int32_t n) {
   const std::string& game = FRequest.Game;
   Debug("in svsWait: Demo is valid");
-  FConnection.WriteInteger(n);
+  FOutput.WriteInteger(n);
   FOpenCount = n;
   FStreams.clear();
   for (int s = 0; s < count; ++s) {
@@ -116,9 +117,9 @@ void TViewStreamer::Announce(int count, const std::vector<std::uint8_t>& types, 
     // Kept with the announced file: a file made anew at the path later has a size of its own.
     sent.Size = FStore.ReadSize(game, s, FCurrentSection);
     const std::int64_t expect = sent.Size - sent.Base;
-    FConnection.WriteInteger(types[s]);
-    FConnection.WriteInteger(lead);
-    FConnection.WriteInteger(static_cast<std::int32_t>(expect));
+    FOutput.WriteInteger(types[s]);
+    FOutput.WriteInteger(lead);
+    FOutput.WriteInteger(static_cast<std::int32_t>(expect));
     FStreams.push_back(sent);
   }
   FOffsetsTaken = 0;
@@ -170,10 +171,10 @@ void TViewStreamer::StepSend() {
     const std::int64_t from = sent.Position;
     // The read itself tells how much the file holds past the position: no size look-up.
     const std::int32_t count =
-        FConnection.WriteFileAvailable(file, from,
-                                       static_cast<std::int32_t>(std::min<std::int64_t>(
-                                           budget, std::numeric_limits<std::int32_t>::max())),
-                                       {sent.Slot, ViewKindData});
+        FOutput.WriteFileAvailable(file, from,
+                                   static_cast<std::int32_t>(std::min<std::int64_t>(
+                                       budget, std::numeric_limits<std::int32_t>::max())),
+                                   {sent.Slot, ViewKindData});
     if (count > 0) {
       if (debugging) Debug("in svsSend: Stream " + s + " open: Sending Data from " + Str(from));
       sent.Position += count;
@@ -182,8 +183,8 @@ void TViewStreamer::StepSend() {
                              sent.Size);
     } else if (complete) {
       Debug("in svsSend: Stream " + s + " open: Section is complete");
-      FConnection.WriteInteger(sent.Slot);
-      FConnection.WriteInteger(ViewKindComplete);
+      FOutput.WriteInteger(sent.Slot);
+      FOutput.WriteInteger(ViewKindComplete);
       sent.Open = false;
       sent.File.reset();
       sent.Fd.reset();
@@ -193,7 +194,7 @@ void TViewStreamer::StepSend() {
       }
     } else {
       Debug("in svsSend: send -1 keep alive");
-      FConnection.WriteInteger(ViewSendKeepAlive);
+      FOutput.WriteInteger(ViewSendKeepAlive);
     }
   }
 }

@@ -9,6 +9,7 @@
 #include "common/Log.h"
 #include "common/Settings.h"
 #include "net/IdTCPServer.h"
+#include "net/QueuedOutput.h"
 #include "store/GameStore.h"
 #include "store/StreamFileCache.h"
 
@@ -21,8 +22,8 @@ struct TViewRequest {
 };
 
 // The state machine of one viewer. It never waits: a cycle's step writes one message to the
-// connection, and the resume offsets after an announcement are taken as they arrive; the
-// caller sends the message and times the cycles.
+// output, and the resume offsets after an announcement are taken from the connection as they
+// arrive; the caller sends the message and times the cycles.
 class TViewStreamer {
  public:
   enum TState { svsWait, svsSend };
@@ -34,7 +35,7 @@ class TViewStreamer {
 #endif
 
   TViewStreamer(const TSettingsHolder& settings, TLog& log, TGameStore& store,
-                TIdPeerThread& thread, TViewRequest request);
+                TIdPeerThread& thread, TQueuedOutput& output, TViewRequest request);
   // One cycle's step; false when the session ends once its message has gone (the game is
   // unavailable). Raises on errors (a broken connection, a missing stream file).
   bool Step();
@@ -73,6 +74,7 @@ class TViewStreamer {
   TGameStore& FStore;
   TIdPeerThread& FThread;
   TIdTCPConnection& FConnection;
+  TQueuedOutput& FOutput;
   const TViewRequest FRequest;
   TState FState = svsWait;
   std::int32_t FCurrentSection;

@@ -415,6 +415,42 @@ TEST_F(ServerTest, ClientConnectsFailsAndReconnects) {
   EXPECT_EQ(disconnected, 1);  // Disconnect fires only for an open connection
 }
 
+// A client's send gives up once the peer has taken none of its bytes for WriteTimeout, and
+// only then: a peer that reads slowly gets the whole message, however long that takes.
+TEST(ClientWriteTimeoutTest, GivesUpOnAPeerThatTakesNothingButNotOnOneThatReadsSlowly) {
+  TSocket listener = TSocket::CreateTcp();
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener.Fd(), 4), 0);
+  // More than the system buffers on both sides while the peer reads nothing.
+  const std::string message(8 << 20, 'm');
+  TIdTCPClient client;
+  client.Host = "127.0.0.1";
+  client.Port = listener.LocalPort();
+  client.WriteTimeout = 500;
+  client.Connect();
+  const TSocket stuck(accept(listener.Fd(), nullptr, nullptr));
+  EXPECT_THROW(client.WriteBuffer(message.data(), message.size()), EIdWriteTimeout);
+  EXPECT_FALSE(client.Connected());  // part of the message may have gone: out of step for good
+  client.Disconnect();
+
+  client.Connect();
+  const TSocket slow(accept(listener.Fd(), nullptr, nullptr));
+  std::size_t got = 0;
+  std::thread reader([&] {
+    char piece[65536];
+    for (ssize_t n; got < message.size() && (n = recv(slow.Fd(), piece, sizeof piece, 0)) > 0;) {
+      got += static_cast<std::size_t>(n);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // some 3 MB a second
+    }
+  });
+  EXPECT_NO_THROW(client.WriteBuffer(message.data(), message.size()));
+  reader.join();
+  EXPECT_EQ(got, message.size());
+}
+
 // Over a packet socket pair every send is one record, so each receive shows one send.
 class WriteBatchTest : public ::testing::Test {
  protected:

@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <thread>
 
+#include "store/IniFile.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -61,6 +63,49 @@ TEST_F(GuardE2ETest, IdleConnectionsAreClosedAtTheDeadlineWhileARealViewerGetsIn
   EXPECT_TRUE(viewer.ClosedByPeer(20s));
   EXPECT_TRUE(test::WaitFor([&] { return Logged("Idle timeout") == 1; }));
   EXPECT_EQ(Logged("Login timeout"), 3);
+}
+
+TEST_F(GuardE2ETest, ViewersThatStopReadingAreClosedAtTheSendDeadlineAndARealViewerGetsIn) {
+  // A finished game of one audio stream (audio-only viewers take it without a Demo header):
+  // a first section the viewer's buffers take whole, so that a viewer that never reads stops
+  // at the next announcement, owing its resume offsets, with nothing unsent.
+  std::filesystem::create_directories(dir / "Streams/GAME");
+  test::WriteFile(dir / "Streams/GAME/info.ini",
+                  "[stream]\navailable=1\n[types]\n0=1\n[size]\n0_0=1000\n0_1=1000\n"
+                  "[complete]\n0_0=1\n0_1=1\nall=1\n[active]\nstreams=1\nsections=2\n");
+  test::WriteFile(dir / "Streams/GAME/stream_0_0", std::string(1000, 's'));
+  test::WriteFile(dir / "Streams/GAME/stream_0_1", std::string(1000, 't'));
+  Start("ViewMaxConnections=3\nSendTimeout=2\n");
+  std::vector<std::unique_ptr<test::TRawClient>> stuck;
+  for (int i = 0; i < 3; ++i) {
+    stuck.push_back(std::make_unique<test::TRawClient>(28100));
+    Greet(*stuck.back());
+    // The resume offset goes with the request; then not a byte is read.
+    stuck.back()->Send("REQUEST\tGAME\t0\t0\tTRUE\r\n" + std::string(4, '\0'));
+  }
+  // The stuck ones fill the view port: a real viewer is turned away...
+  EXPECT_TRUE(test::TRawClient(28100).ClosedByPeer());
+  // ...until the send deadline closes them, each with its end steps.
+  EXPECT_TRUE(test::WaitFor([&] { return Logged("View client disconnected") == 3; }, 60s));
+  EXPECT_EQ(Logged("Send timeout"), 3);
+  EXPECT_EQ(TIniFile(dir / "Streams/GAME/info.ini").ReadInteger("stream", "viewers", -1), 0);
+  // Their places are free once their sessions have finished, just after that line.
+  std::unique_ptr<test::TRawClient> viewer;
+  ASSERT_TRUE(test::WaitFor([&] {
+    viewer = std::make_unique<test::TRawClient>(28100);
+    try {
+      return viewer->ReceiveLine() == "1.0.0.23\t1016";
+    } catch (const std::exception&) {
+      return false;
+    }
+  }));
+  viewer->Send("1.0.0.23\t1016\r\nREQUEST\tGAME\t0\t0\tTRUE\r\n");
+  EXPECT_EQ(viewer->ReceiveLine(), "OK");
+  EXPECT_EQ(viewer->ReceiveLine(), "NOAUTH");
+  for (const std::int32_t want : {1, 1, 0, 1000}) EXPECT_EQ(viewer->ReceiveInt(), want);
+  viewer->SendInt(0);
+  for (const std::int32_t want : {0, 0, 1000}) EXPECT_EQ(viewer->ReceiveInt(), want);
+  EXPECT_EQ(viewer->Receive(1000), std::string(1000, 's'));
 }
 
 TEST_F(GuardE2ETest, PasswordsPacedPerAddressAndTheAdminLimit) {

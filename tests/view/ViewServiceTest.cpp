@@ -1,9 +1,15 @@
 // Accounts, logged-in names, and the view service over real sockets; streaming runs in 1000 ms
 // cycles, so small files, a low normal budget and viewers served side by side save wall time.
+#include <arpa/inet.h>
+#include <gmock/gmock.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 
 #include "ViewTestSupport.h"
 #include "common/UnitZarnelGlobal.h"
@@ -339,6 +345,66 @@ TEST_F(ViewServiceTest, ManyViewersGetTheRecordedSessionAndAStalledOneDelaysNoOt
     reader->Receive(4 << 20);
   }
   EXPECT_EQ(FService->StreamingCount(), stalled.size() + 1);
+}
+
+// The send buffer of every streaming socket of the service, read on the server's side: the
+// service runs in this process, so its accepted sockets are among this process's descriptors.
+std::vector<int> StreamingSendBuffers(std::uint16_t port) {
+  std::vector<int> sizes;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    const int fd = std::stoi(entry.path().filename().string());
+    sockaddr_in local{}, peer{};
+    socklen_t length = sizeof local;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        local.sin_family != AF_INET || ntohs(local.sin_port) != port)
+      continue;
+    length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;  // listener
+    int size = 0;
+    length = sizeof size;
+    if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &length) == 0) sizes.push_back(size);
+  }
+  return sizes;
+}
+
+// A viewer whose socket takes no byte for SendTimeout is closed with its end steps; one that
+// reads slowly stays, though each of its messages waits for room far longer than that. Each
+// streaming socket's send buffer holds a few cycles, not what the system would grow it to.
+TEST_F(ViewServiceTest, AViewerThatStopsReadingIsClosedAtTheSendDeadlineAndASlowOneStays) {
+  FSettings.Change([](TSettings& s) {
+    s.SendTimeout = 2;
+    s.BandwidthBuffer = 4 << 20;
+  });
+  const std::string data = Bytes(32 << 20, 0, 1);
+  WriteSection("BIG", 0, {{0, data}});
+  // Its resume offset goes with the request: it never reads a byte.
+  auto stuck = Connect("REQUEST\tBIG\t0\t0");
+  stuck->SendInt(0);
+  auto slow = Connect("REQUEST\tBIG\t0\t0");
+  EXPECT_EQ(Ints(*slow, 4), (V{1, 0, 0, 32 << 20}));
+  slow->SendInt(0);
+  ASSERT_TRUE(test::WaitFor([&] { return FService->StreamingCount() == 2; }));
+  // Four cycles' budget, within the system's cap, doubled for its bookkeeping as Linux does.
+  long cap = 0;
+  std::ifstream("/proc/sys/net/core/wmem_max") >> cap;
+  const long bound = 2 * std::min<long>(4 * (4 << 20), cap);
+  EXPECT_THAT(StreamingSendBuffers(Port()), ::testing::ElementsAre(bound, bound));
+  // About 1 MB a second, a quarter of the budget: a cycle's message takes some four seconds.
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    ASSERT_EQ(Ints(*slow, 3), (V{0, 0, 4 << 20}));
+    for (int piece = 0; piece < 64; ++piece) {
+      ASSERT_EQ(slow->Receive(65536), data.substr((cycle * 64 + piece) * 65536, 65536));
+      std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    }
+  }
+  const auto count = [&](const std::string& message) {
+    return std::ranges::count(test::LogMessages(FDir / "zarnel.log"), message);
+  };
+  EXPECT_TRUE(test::WaitFor([&] { return count("View client disconnected") == 1; }));
+  EXPECT_EQ(count("Send timeout"), 1);
+  EXPECT_EQ(FStore.ReadViewers("BIG"), 1);
+  EXPECT_EQ(FService->StreamingCount(), 1u);
 }
 
 // A section's files are made anew when a filmer sends its set-up again. A viewer inside the

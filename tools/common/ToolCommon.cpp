@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <thread>
 
 #include "common/UnitZarnelGlobal.h"
 #include "net/NetUtil.h"
@@ -195,6 +196,7 @@ TToolClient::TToolClient(std::string host, std::uint16_t port, int timeoutSecond
   FClient.Port = port;
   FClient.ConnectTimeout = timeoutSeconds * 1000;
   FClient.ReadTimeout = timeoutSeconds * 1000;
+  FClient.WriteTimeout = timeoutSeconds * 1000;
 }
 
 void TToolClient::Connect() {
@@ -234,46 +236,14 @@ std::string TToolClient::Endpoint() const {
 std::string TToolClient::Describe(const EIdException& error) const {
   if (dynamic_cast<const EIdReadTimeout*>(&error))
     return "no answer from " + Endpoint() + " within " + std::to_string(FTimeoutSeconds) + " s";
+  if (dynamic_cast<const EIdWriteTimeout*>(&error))
+    return Endpoint() + " took no data for " + std::to_string(FTimeoutSeconds) + " s";
   if (dynamic_cast<const EIdConnClosedGracefully*>(&error) ||
       dynamic_cast<const EIdNotConnected*>(&error))
     return Endpoint() + " closed the connection";
   if (auto socketError = dynamic_cast<const EIdSocketError*>(&error))
     return Endpoint() + ": " + ErrorText(*socketError);
   return Endpoint() + ": " + OneLine(error.what());
-}
-
-TStallGuard::TStallGuard(TIdTCPConnection& connection, int timeoutSeconds)
-    : FConnection(connection), FTimeout(std::chrono::seconds(timeoutSeconds)) {
-  FThread = std::thread([this] { Watch(); });
-}
-
-TStallGuard::~TStallGuard() {
-  {
-    std::lock_guard<std::mutex> lock(FMutex);
-    FStop = true;
-  }
-  FWake.notify_all();
-  FThread.join();
-}
-
-TStallGuard::TWriting::TWriting(TStallGuard& guard) : FGuard(guard) {
-  FGuard.FWriteStart = NowMs();
-}
-
-TStallGuard::TWriting::~TWriting() {
-  FGuard.FWriteStart = -1;
-}
-
-void TStallGuard::Watch() {
-  std::unique_lock<std::mutex> lock(FMutex);
-  while (!FStop) {
-    FWake.wait_for(lock, std::chrono::milliseconds(200));
-    const std::int64_t start = FWriteStart;
-    if (FStop || start < 0 || NowMs() - start < FTimeout.count()) continue;
-    FStalled = true;
-    FConnection.DisconnectSocket();
-    return;
-  }
 }
 
 }  // namespace tools

@@ -2,16 +2,11 @@
 // statuses, interruption and the connection with the tool's own time-outs.
 #pragma once
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "net/IdException.h"
@@ -85,7 +80,7 @@ void CheckInterrupt();
 // Sleeps Seconds in short steps, raising TInterrupted as soon as a signal arrives.
 void SleepInterruptibly(double seconds);
 
-// A client connection with a connect and read time-out of the tool's own.
+// A client connection with a connect, read and write time-out of the tool's own.
 class TToolClient {
  public:
   TToolClient(std::string host, std::uint16_t port, int timeoutSeconds);
@@ -106,43 +101,6 @@ class TToolClient {
  private:
   TIdTCPClient FClient;
   const int FTimeoutSeconds;
-};
-
-// Closes a connection from outside when one write has not finished within the time-out, so
-// that a write to a peer that stopped reading fails instead of blocking for ever. Reads have
-// a time-out of their own and are not watched.
-class TStallGuard {
- public:
-  TStallGuard(TIdTCPConnection& connection, int timeoutSeconds);
-  ~TStallGuard();
-  TStallGuard(const TStallGuard&) = delete;
-  TStallGuard& operator=(const TStallGuard&) = delete;
-  // True once the guard has closed the connection.
-  bool Stalled() const { return FStalled; }
-
-  // Watches the writes made during its lifetime.
-  class TWriting {
-   public:
-    explicit TWriting(TStallGuard& guard);
-    ~TWriting();
-    TWriting(const TWriting&) = delete;
-    TWriting& operator=(const TWriting&) = delete;
-
-   private:
-    TStallGuard& FGuard;
-  };
-
- private:
-  void Watch();
-
-  TIdTCPConnection& FConnection;
-  const std::chrono::milliseconds FTimeout;
-  std::atomic<std::int64_t> FWriteStart{-1};  // steady clock milliseconds; -1: not writing
-  std::atomic<bool> FStalled{false};
-  std::mutex FMutex;
-  std::condition_variable FWake;
-  bool FStop = false;  // guarded by FMutex
-  std::thread FThread;
 };
 
 }  // namespace tools

@@ -13,15 +13,12 @@ void TFilmClient::Open(const std::string& password, bool resume, const std::stri
 
 std::vector<std::int32_t> TFilmClient::Transmit(const TSourceSection& section) {
   auto& connection = FClient.Connection();
-  {
-    TStallGuard::TWriting writing(FGuard);
-    connection.WriteLn("TRANSMIT\t" + std::to_string(section.Streams.size()) + "\t" +
-                       std::to_string(section.Number));
-    for (const auto& stream : section.Streams) {
-      connection.WriteInteger(stream.Type);
-      connection.WriteInteger(stream.Size);
-      connection.WriteInteger(stream.Block);
-    }
+  connection.WriteLn("TRANSMIT\t" + std::to_string(section.Streams.size()) + "\t" +
+                     std::to_string(section.Number));
+  for (const auto& stream : section.Streams) {
+    connection.WriteInteger(stream.Type);
+    connection.WriteInteger(stream.Size);
+    connection.WriteInteger(stream.Block);
   }
   std::vector<std::int32_t> lengths;
   for (std::size_t i = 0; i < section.Streams.size(); ++i)
@@ -30,7 +27,6 @@ std::vector<std::int32_t> TFilmClient::Transmit(const TSourceSection& section) {
 }
 
 void TFilmClient::SendBlock(std::int32_t stream, const char* data, std::int32_t length) {
-  TStallGuard::TWriting writing(FGuard);
   auto& connection = FClient.Connection();
   connection.WriteLn("BLOCK");
   connection.WriteInteger(stream);
@@ -40,7 +36,6 @@ void TFilmClient::SendBlock(std::int32_t stream, const char* data, std::int32_t 
 }
 
 void TFilmClient::EndStream(std::int32_t stream) {
-  TStallGuard::TWriting writing(FGuard);
   auto& connection = FClient.Connection();
   connection.WriteLn("BLOCK");
   connection.WriteInteger(stream);
@@ -49,10 +44,7 @@ void TFilmClient::EndStream(std::int32_t stream) {
 
 void TFilmClient::Complete() {
   auto& connection = FClient.Connection();
-  {
-    TStallGuard::TWriting writing(FGuard);
-    connection.WriteLn("COMPLETED");
-  }
+  { connection.WriteLn("COMPLETED"); }
   // The server answers with nothing but its close, once the game is marked complete.
   try {
     for (;;) connection.ReadLn();

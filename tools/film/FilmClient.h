@@ -12,8 +12,7 @@ namespace tools {
 
 class TFilmClient {
  public:
-  // Guard watches every write of the upload.
-  TFilmClient(TToolClient& client, TStallGuard& guard) : FClient(client), FGuard(guard) {}
+  explicit TFilmClient(TToolClient& client) : FClient(client) {}
   // Greeting, protocol check and authentication for Game, new or resumed.
   // Raises TToolError when the server refuses.
   void Open(const std::string& password, bool resume, const std::string& game);
@@ -28,7 +27,6 @@ class TFilmClient {
 
  private:
   TToolClient& FClient;
-  TStallGuard& FGuard;
 };
 
 }  // namespace tools

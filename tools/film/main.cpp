@@ -136,9 +136,8 @@ int Run(const tools::TArgs& args) {
   auto progress = tools::TProgress::ForStderr("sent");
   tools::InstallInterruptHandlers();
   client.Connect();
-  tools::TStallGuard guard(client.Connection(), client.TimeoutSeconds());
   try {
-    tools::TFilmClient film(client, guard);
+    tools::TFilmClient film(client);
     film.Open(password, resume, game);
     for (const auto& section : sections) SendSection(film, section, pace, progress);
     film.Complete();
@@ -147,9 +146,6 @@ int Run(const tools::TArgs& args) {
     throw;
   } catch (const EIdException& e) {
     tools::CheckInterrupt();
-    if (guard.Stalled())
-      throw tools::TToolError(client.Endpoint() + " took no data for " +
-                              std::to_string(client.TimeoutSeconds()) + " s");
     throw tools::TToolError(client.Describe(e));
   }
   progress.Note(UpperCase(game) + " uploaded: " + std::to_string(sections.size()) +
