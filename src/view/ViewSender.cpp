@@ -49,11 +49,11 @@ class TViewSenders::TEndThreads {
     FReady.notify_all();
     for (std::thread& thread : FThreads) thread.join();
   }
-  // Error is null after a normal end.
-  void Add(std::unique_ptr<TViewer> viewer, std::exception_ptr error) {
+  // No reason after a normal end.
+  void Add(std::unique_ptr<TViewer> viewer, std::optional<TEndReason> reason) {
     {
       std::lock_guard<std::mutex> lock(FLock);
-      FQueue.emplace_back(std::move(viewer), std::move(error));
+      FQueue.emplace_back(std::move(viewer), std::move(reason));
     }
     FReady.notify_one();
   }
@@ -64,11 +64,11 @@ class TViewSenders::TEndThreads {
     for (;;) {
       FReady.wait(lock, [this] { return FStop || !FQueue.empty(); });
       if (FQueue.empty()) return;  // stopping, and nothing left to end
-      auto [viewer, error] = std::move(FQueue.front());
+      auto [viewer, reason] = std::move(FQueue.front());
       FQueue.pop_front();
       lock.unlock();
       try {
-        viewer->End(error);
+        viewer->End(reason ? &*reason : nullptr);
       } catch (...) {
         // Safe to drop: each end step logs its own errors, so only a failure to set them up
         // (out of memory) lands here, and the session must finish all the same.
@@ -85,7 +85,7 @@ class TViewSenders::TEndThreads {
   std::condition_variable FReady;
   bool FStop = false;  // guarded by FLock
   // guarded by FLock
-  std::deque<std::pair<std::unique_ptr<TViewer>, std::exception_ptr>> FQueue;
+  std::deque<std::pair<std::unique_ptr<TViewer>, std::optional<TEndReason>>> FQueue;
   std::vector<std::thread> FThreads;
 };
 
@@ -111,7 +111,7 @@ class TViewSenders::TSenderThread {
     Wake();
     FThread.join();
     // Left over only when the owner goes first: end them as a closed connection would.
-    const std::exception_ptr closed = std::make_exception_ptr(EIdConnClosedGracefully());
+    const TEndReason closed{EIdConnClosedGracefully().what()};
     std::vector<std::unique_ptr<TViewer>> rest;
     {
       std::lock_guard<std::mutex> lock(FIncomingLock);
@@ -184,7 +184,7 @@ class TViewSenders::TSenderThread {
     for (TViewer* viewer : stalled) {
       // What it never took cannot help it: the system lets go of it at the close.
       viewer->Output->DiscardOnClose();
-      End(*viewer, std::make_exception_ptr(EIdSessionTimeout("Send timeout")));
+      End(*viewer, TEndReason{"Send timeout", true});
     }
   }
 
@@ -206,7 +206,7 @@ class TViewSenders::TSenderThread {
       event.data.ptr = &viewer;
       if (epoll_ctl(FEpoll.Get(), EPOLL_CTL_ADD, viewer.Peer->Connection().SocketFd(), &event) !=
           0) {
-        End(viewer, std::make_exception_ptr(EIdSocketError(errno)));
+        End(viewer, TEndReason{EIdSocketError(errno).what()});
         continue;
       }
       viewer.LastStart = TClock::now();  // the first cycle is due one cycle from here
@@ -226,7 +226,7 @@ class TViewSenders::TSenderThread {
       viewer.Awaiting = !viewer.Last && !viewer.Streamer->TakeOffsets();
       viewer.Sending = !viewer.Output->Send();
     } catch (...) {
-      return End(viewer, std::current_exception());
+      return End(viewer, CurrentReason());
     }
     Continue(viewer);
   }
@@ -237,7 +237,7 @@ class TViewSenders::TSenderThread {
       if (viewer.Sending) viewer.Sending = !viewer.Output->Send();
       if (viewer.Awaiting) viewer.Awaiting = !viewer.Streamer->TakeOffsets();
     } catch (...) {
-      return End(viewer, std::current_exception());
+      return End(viewer, CurrentReason());
     }
     Continue(viewer);
   }
@@ -254,13 +254,26 @@ class TViewSenders::TSenderThread {
     FDue.emplace_back(TClock::now() + std::chrono::milliseconds(TViewStreamer::CycleMs), &viewer);
   }
 
-  void End(TViewer& viewer, std::exception_ptr error) {
+  // The exception being handled, as a reason; inside a handler only.
+  static TEndReason CurrentReason() {
+    try {
+      throw;
+    } catch (const EIdSessionTimeout& e) {
+      return {e.what(), true};
+    } catch (const std::exception& e) {
+      return {e.what()};
+    } catch (...) {
+      return {"Unknown error"};
+    }
+  }
+
+  void End(TViewer& viewer, std::optional<TEndReason> reason) {
     const auto it = FViewers.find(&viewer);
     std::unique_ptr<TViewer> owned = std::move(it->second);
     FViewers.erase(it);
     const int fd = viewer.Peer->Connection().SocketFd();
     if (fd >= 0) epoll_ctl(FEpoll.Get(), EPOLL_CTL_DEL, fd, nullptr);
-    FEnds.Add(std::move(owned), std::move(error));
+    FEnds.Add(std::move(owned), std::move(reason));
   }
 
   const TSettingsHolder& FSettings;

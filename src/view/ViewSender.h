@@ -23,8 +23,14 @@
 
 class TViewSenders {
  public:
-  // Runs a session's end steps; Error is null after a normal end.
-  using TEnd = std::function<void(std::exception_ptr error)>;
+  // Why a session ended, as plain values: an exception object is never handed to another
+  // thread.
+  struct TEndReason {
+    std::string Text;      // the error's message
+    bool Timeout = false;  // a deadline ran out: an expected end, not an error
+  };
+  // Runs a session's end steps; Reason is null after a normal end.
+  using TEnd = std::function<void(const TEndReason* reason)>;
 
   // Threads 0 takes one per processor. Settings give the send time-out, read as it changes.
   explicit TViewSenders(const TSettingsHolder& settings, int threads = 0);

@@ -168,10 +168,14 @@ void TViewService::Request(TIdPeerThread& AThread, TSessionState& state, std::st
                                                   std::move(request));
   TIdPeerThread* session = &AThread;
   FSenders.Add(AThread, std::move(output), std::move(streamer),
-               [this, session, ended = state](std::exception_ptr error) mutable {
+               [this, session, ended = state](const TViewSenders::TEndReason* reason) mutable {
                  TSessionRunner runner("View Exception:- ",
                                        [&](const std::string& m) { Log(*session, m); });
-                 if (error) runner.Run([&] { std::rethrow_exception(error); });
+                 if (reason)
+                   runner.Run([&] {
+                     if (reason->Timeout) throw EIdSessionTimeout(reason->Text);
+                     throw std::runtime_error(reason->Text);
+                   });
                  EndSession(*session, ended, runner);
                });
   state.HandedOver = true;
