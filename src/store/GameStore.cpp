@@ -333,14 +333,17 @@ bool TGameStore::Flush() {
 
 TGameSummary TGameStore::ReadSummary(const std::string& game) {
   TGameSummary out;
-  ReadInfoWith(game, [&](const TIniFile& ini) {
+  // One look at the entry: the damage and the values as of the same moment.
+  WithInfo(game, [&](const TGameInfo& info) {
+    out.Damaged = info.Damaged;
+    if (out.Damaged) return;
+    const TIniFile& ini = info.Ini;
     out.Available = ini.ReadInteger("stream", "available", 0) != 0;
     out.Complete = ini.ReadInteger("complete", "all", 0) != 0;
     out.Viewers = ini.ReadInteger("stream", "viewers", 0);
     out.Sections = ini.ReadInteger("active", "sections", 0);
     out.Streams = ini.ReadInteger("active", "streams", 0);
   });
-  out.Damaged = IsDamaged(game);
   return out;
 }
 
