@@ -43,6 +43,17 @@ class TBlockMessage {
   std::size_t FHead = 0;
 };
 
+}  // namespace
+
+void SendBlock(int fd, int stream, const std::string& data) {
+  std::string text = "BLOCK\r\n";
+  PutInt(text, stream);
+  PutInt(text, FilmBlockData);
+  PutInt(text, static_cast<std::int32_t>(data.size()));
+  text += data;
+  SendAll(fd, text.data(), text.size());
+}
+
 void SendEnd(int fd, int stream) {
   std::string text = "BLOCK\r\n";
   PutInt(text, stream);
@@ -50,8 +61,6 @@ void SendEnd(int fd, int stream) {
   SendAll(fd, text.data(), text.size());
 }
 
-// TRANSMIT for Section with Sizes' streams (stream 0 Demo with its header record, others
-// Audio); returns after the server's reply.
 void Transmit(int fd, int section, const std::vector<std::int32_t>& sizes) {
   std::string text =
       "TRANSMIT\t" + std::to_string(sizes.size()) + "\t" + std::to_string(section) + "\r\n";
@@ -63,6 +72,8 @@ void Transmit(int fd, int section, const std::vector<std::int32_t>& sizes) {
   SendAll(fd, text.data(), text.size());
   for (std::size_t s = 0; s < sizes.size(); ++s) RecvInt(fd);
 }
+
+namespace {
 
 // Sends Bytes bytes of one stream in blocks of Block.
 void SendStream(int fd, int stream, std::int64_t bytes, TBlockMessage& full, std::int32_t block) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace bench {
 
@@ -21,6 +22,14 @@ int FilmLogin(const TFilmTarget& target, const std::string& game);
 // Sends COMPLETED and waits until the server has closed the connection, which it does only
 // after everything sent before has been stored.
 void FilmFinish(int fd);
+
+// TRANSMIT for Section with Sizes' streams (stream 0 Demo with its header record, others
+// Audio); returns after the server's reply.
+void Transmit(int fd, int section, const std::vector<std::int32_t>& sizes);
+// One BLOCK message of Stream carrying Data.
+void SendBlock(int fd, int stream, const std::string& data);
+// The end marker of Stream.
+void SendEnd(int fd, int stream);
 
 // Uploads a finished game: Sections sections of Streams streams (stream 0 Demo, the others
 // Audio), each of Bytes bytes, in blocks of Block bytes.

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "admin/AdminService.h"
@@ -51,19 +52,20 @@ void Deactivate(TIdTCPServer& server) {
 
 }  // namespace
 
-TDataModuleMain::TDataModuleMain()
-    : idTCPServerFilmer(FilmPort),
-      idTCPServerViewer(ViewPort),
-      IdTCPServerRelay(RelayPort),
-      IdTCPServerAdmin(AdminPort) {
+TDataModuleMain::TDataModuleMain(TServerPlace place)
+    : FPlace(std::move(place)),
+      idTCPServerFilmer(FPlace.Film),
+      idTCPServerViewer(FPlace.View),
+      idTCPServerRelay(FPlace.Relay),
+      idTCPServerAdmin(FPlace.Admin) {
   idTCPServerFilmer.OnExecute = [this](TIdPeerThread& t) { idTCPServerFilmerExecute(t); };
   idTCPServerViewer.OnExecute = [this](TIdPeerThread& t) { idTCPServerViewerExecute(t); };
-  IdTCPServerAdmin.OnExecute = [this](TIdPeerThread& t) { IdTCPServerAdminExecute(t); };
+  idTCPServerAdmin.OnExecute = [this](TIdPeerThread& t) { idTCPServerAdminExecute(t); };
   idTCPServerFilmer.Counters = &Metrics().Ports[spFilm];
   idTCPServerViewer.Counters = &Metrics().Ports[spView];
-  IdTCPServerRelay.Counters = &Metrics().Ports[spRelay];
-  IdTCPServerAdmin.Counters = &Metrics().Ports[spAdmin];
-  IdTCPServerAdmin.AlwaysReachable = true;
+  idTCPServerRelay.Counters = &Metrics().Ports[spRelay];
+  idTCPServerAdmin.Counters = &Metrics().Ports[spAdmin];
+  idTCPServerAdmin.AlwaysReachable = true;
   DataModuleCreate();
 }
 
@@ -80,7 +82,8 @@ void TDataModuleMain::WriteLog(std::int32_t number, const std::string& message) 
 }
 
 void TDataModuleMain::StartServer() {
-  FBaseDir = WithSlash(std::filesystem::current_path().string());
+  FBaseDir = WithSlash(FPlace.BaseDir.empty() ? std::filesystem::current_path().string()
+                                              : std::filesystem::absolute(FPlace.BaseDir).string());
   FStreamsDir = WithSlash(FBaseDir + "Streams");
   FLog = std::make_unique<TLog>(FBaseDir + "zarnel.log");
   const std::thread::id mainThread = std::this_thread::get_id();
@@ -95,10 +98,10 @@ void TDataModuleMain::StartServer() {
   FStore->SetLimits(StoreLimits(*settings));
   idTCPServerFilmer.MaxConnections = settings->FilmMaxConnections;
   idTCPServerViewer.MaxConnections = settings->ViewMaxConnections;
-  IdTCPServerAdmin.MaxConnections = settings->AdminMaxConnections;
-  IdTCPServerRelay.MaxConnections = settings->RelayMaxConnections;
+  idTCPServerAdmin.MaxConnections = settings->AdminMaxConnections;
+  idTCPServerRelay.MaxConnections = settings->RelayMaxConnections;
   for (TIdTCPServer* server : std::initializer_list<TIdTCPServer*>{
-           &idTCPServerFilmer, &idTCPServerViewer, &IdTCPServerRelay, &IdTCPServerAdmin}) {
+           &idTCPServerFilmer, &idTCPServerViewer, &idTCPServerRelay, &idTCPServerAdmin}) {
     server->LoginTimeout = settings->LoginTimeout;
     server->MaxLoginsPerAddress = settings->MaxLoginsPerAddress;
     server->OnLog = [this](std::int32_t id, const std::string& m) { WriteLog(id, m); };
@@ -112,16 +115,14 @@ void TDataModuleMain::StartServer() {
 
   FStore->PrepareAtStart();
 
-  FRelayThread = std::make_unique<TRelayThread>(ServerVersion, settings->RelayServer, FStreamsDir,
-                                                settings->RelayPassword, *FLog);
-  FRelayThread->MirrorInto(*FStore);
+  MakeRelayLink(settings->RelayServer, TRelayMirror::StallTime);
   if (settings->RelayEnabled) FRelayThread->Start();
   if (settings->AllowRelays) {
     TRelayAllowList allow(settings->RelayAllowFrom);
     for (const std::string& entry : allow.Rejected())
       WriteLog(0, "Relay: RelayAllowFrom entry ignored: " + entry);
     FRelayUpstream = std::make_unique<TRelayUpstream>(*FStore, *FLog, std::move(allow));
-    FRelayUpstream->Attach(IdTCPServerRelay);
+    FRelayUpstream->Attach(idTCPServerRelay);
   }
 
   std::error_code ignored;  // a store root that cannot be made shows up at the first write
@@ -136,8 +137,8 @@ void TDataModuleMain::StartServer() {
 
   idTCPServerFilmer.SetActive(true);
   idTCPServerViewer.SetActive(true);
-  IdTCPServerAdmin.SetActive(true);
-  IdTCPServerRelay.SetActive(settings->AllowRelays);
+  idTCPServerAdmin.SetActive(true);
+  idTCPServerRelay.SetActive(settings->AllowRelays);
   StartStatusServer(*settings);
 
   WriteLog(0, "Waiting for Connections...");
@@ -145,17 +146,57 @@ void TDataModuleMain::StartServer() {
 }
 
 void TDataModuleMain::StartStatusServer(const TSettings& settings) {
-  if (settings.StatusPort <= 0) return;
+  const std::int32_t port = FPlace.Status >= 0 ? FPlace.Status : settings.StatusPort;
+  if (FPlace.Status < 0 && port <= 0) return;
   FStatusSource = std::make_unique<TStatusSource>(
       *FStore, [this] { return FFilmService->LiveGames(); },
       std::vector<std::pair<TServicePort, TIdTCPServer*>>{{spView, &idTCPServerViewer},
                                                           {spFilm, &idTCPServerFilmer},
-                                                          {spAdmin, &IdTCPServerAdmin},
-                                                          {spRelay, &IdTCPServerRelay}},
+                                                          {spAdmin, &idTCPServerAdmin},
+                                                          {spRelay, &idTCPServerRelay}},
       FSettings);
   FStatusServer = std::make_unique<TStatusServer>(
       *FStatusSource, TStatusRun{ServerVersion, std::chrono::system_clock::now()});
-  FStatusServer->Start(settings.StatusAddress, settings.StatusPort);
+  FStatusServer->Start(settings.StatusAddress, port);
+}
+
+std::uint16_t TDataModuleMain::StatusBoundPort() const {
+  return FStatusServer ? FStatusServer->BoundPort() : 0;
+}
+
+void TDataModuleMain::BreakRelayLink() {
+  if (FRelayThread) FRelayThread->DisconnectSocket();
+}
+
+void TDataModuleMain::FollowRelay(const std::string& relayServer,
+                                  std::chrono::milliseconds stallTime) {
+  if (FRelayThread) StopRelayLink();
+  MakeRelayLink(relayServer, stallTime);
+  if (!relayServer.empty()) FRelayThread->Start();
+}
+
+void TDataModuleMain::MakeRelayLink(const std::string& relayServer,
+                                    std::chrono::milliseconds stallTime) {
+  // "HOST" or "HOST:PORT"; anything else after a colon is left to the host look-up to refuse.
+  std::size_t colon = relayServer.rfind(':');
+  std::uint16_t port = RelayPort;
+  const std::string digits = colon == std::string::npos ? "" : relayServer.substr(colon + 1);
+  if (!digits.empty() && digits.size() <= 5 &&
+      digits.find_first_not_of("0123456789") == std::string::npos && std::stoi(digits) > 0 &&
+      std::stoi(digits) <= 65535)
+    port = static_cast<std::uint16_t>(std::stoi(digits));
+  else
+    colon = std::string::npos;
+  FRelayThread =
+      std::make_unique<TRelayThread>(ServerVersion, relayServer.substr(0, colon), FStreamsDir,
+                                     FSettings.Get()->RelayPassword, *FLog, port);
+  FRelayThread->MirrorInto(*FStore, stallTime);
+}
+
+void TDataModuleMain::StopRelayLink() {
+  FRelayThread->DisconnectSocket();
+  FRelayThread->Terminate();
+  FRelayThread->WaitFor();
 }
 
 void TDataModuleMain::ReloadSettings() {
@@ -174,8 +215,8 @@ void TDataModuleMain::ReloadSettings() {
   // Sessions already running stay; only new connections meet the new limits.
   idTCPServerFilmer.MaxConnections = outcome.Applied.FilmMaxConnections;
   idTCPServerViewer.MaxConnections = outcome.Applied.ViewMaxConnections;
-  IdTCPServerAdmin.MaxConnections = outcome.Applied.AdminMaxConnections;
-  IdTCPServerRelay.MaxConnections = outcome.Applied.RelayMaxConnections;
+  idTCPServerAdmin.MaxConnections = outcome.Applied.AdminMaxConnections;
+  idTCPServerRelay.MaxConnections = outcome.Applied.RelayMaxConnections;
   WriteLog(0, "Settings reloaded: " + (outcome.Changed.empty() ? "no change" : outcome.Changed));
   if (!outcome.NeedRestart.empty())
     WriteLog(0, "Settings kept until a restart: " + outcome.NeedRestart);
@@ -191,8 +232,8 @@ void TDataModuleMain::DataModuleDestroy() {
   ConsoleLine("Disconnecting Clients...");
   DisconnectClients(idTCPServerViewer);
   DisconnectClients(idTCPServerFilmer);
-  DisconnectClients(IdTCPServerRelay);
-  DisconnectClients(IdTCPServerAdmin);
+  DisconnectClients(idTCPServerRelay);
+  DisconnectClients(idTCPServerAdmin);
 
   if (FRelayThread && FSettings.Get()->RelayEnabled) {
     ConsoleLine("Disconecting Relay Thread...");
@@ -208,9 +249,9 @@ void TDataModuleMain::DataModuleDestroy() {
   ConsoleLine("Closing down view server thread...");
   Deactivate(idTCPServerViewer);
   ConsoleLine("Closing down relay server thread...");
-  Deactivate(IdTCPServerRelay);
+  Deactivate(idTCPServerRelay);
   ConsoleLine("Closing down admin server thread...");
-  Deactivate(IdTCPServerAdmin);
+  Deactivate(idTCPServerAdmin);
 }
 
 void TDataModuleMain::idTCPServerFilmerExecute(TIdPeerThread& AThread) {
@@ -221,7 +262,7 @@ void TDataModuleMain::idTCPServerViewerExecute(TIdPeerThread& AThread) {
   FViewService->Execute(AThread);
 }
 
-void TDataModuleMain::IdTCPServerAdminExecute(TIdPeerThread& AThread) {
+void TDataModuleMain::idTCPServerAdminExecute(TIdPeerThread& AThread) {
   FAdminService->Execute(AThread);
 }
 

@@ -7,14 +7,17 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "common/Log.h"
 #include "common/Settings.h"
+#include "common/UnitZarnelGlobal.h"
 #include "net/IdTCPServer.h"
 #include "net/LoginThrottle.h"
+#include "relay/RelayMirror.h"
 #include "relay/UnitidZarnelRelayServer.h"
 #include "store/GameStore.h"
 #include "store/SettingsFile.h"
@@ -28,10 +31,22 @@ class TStatusServer;
 class TStatusSource;
 class TViewService;
 
+// Where a server works and the ports it listens on. The defaults are the binary's: the current
+// directory and the fixed ports. A port of 0 takes any free one, so that tests and benchmarks
+// run several whole servers in one process.
+struct TServerPlace {
+  std::string BaseDir;  // empty: the current directory
+  std::uint16_t Film = ::FilmPort;
+  std::uint16_t View = ::ViewPort;
+  std::uint16_t Relay = ::RelayPort;
+  std::uint16_t Admin = ::AdminPort;
+  std::int32_t Status = -1;  // the status page's port; -1: StatusPort of the settings
+};
+
 class TDataModuleMain {
  public:
   // Builds the server components, then runs DataModuleCreate.
-  TDataModuleMain();
+  explicit TDataModuleMain(TServerPlace place = {});
   // Waits for the session threads still running, then releases the rest; call
   // DataModuleDestroy first for the orderly shutdown.
   ~TDataModuleMain();
@@ -51,14 +66,31 @@ class TDataModuleMain {
   // waits for a restart, or why the file was not taken. Never drops a connection.
   void ReloadSettings();
 
+  // The game store; valid after StartServer.
+  TGameStore& Store() { return *FStore; }
+  // The status page's port, 0 when it does not run.
+  std::uint16_t StatusBoundPort() const;
+  // Closes the relay link's connection; the link connects again by itself. For tests that
+  // break a link without stopping either server.
+  void BreakRelayLink();
+  // Stops the relay link and, unless RelayServer is empty, starts a new one to it, its mirrors
+  // stalling after StallTime without data: for tests and benchmarks that re-point a running
+  // server without dropping its viewers.
+  void FollowRelay(const std::string& relayServer,
+                   std::chrono::milliseconds stallTime = TRelayMirror::StallTime);
+
  private:
   void DataModuleCreate();
+  void MakeRelayLink(const std::string& relayServer, std::chrono::milliseconds stallTime);
+  // Closes the link's connection and waits for its thread to end.
+  void StopRelayLink();
   // Starts the status page unless StatusPort is 0 or less; raises when it cannot bind.
   void StartStatusServer(const TSettings& settings);
   void idTCPServerFilmerExecute(TIdPeerThread& AThread);
   void idTCPServerViewerExecute(TIdPeerThread& AThread);
-  void IdTCPServerAdminExecute(TIdPeerThread& AThread);
+  void idTCPServerAdminExecute(TIdPeerThread& AThread);
 
+  const TServerPlace FPlace;
   // What the session threads reach, declared before the servers so that it outlives them.
   std::string FBaseDir;
   std::string FStreamsDir;
@@ -77,8 +109,8 @@ class TDataModuleMain {
   // Destroyed before everything above; each waits for its session threads before it goes.
   TIdTCPServer idTCPServerFilmer;
   TIdTCPServer idTCPServerViewer;
-  TidZarnelRelayServer IdTCPServerRelay;
-  TIdTCPServer IdTCPServerAdmin;
+  TidZarnelRelayServer idTCPServerRelay;
+  TIdTCPServer idTCPServerAdmin;
 
  private:
   // The status page reads the servers, the store and the film service: declared after them,

@@ -1,76 +1,62 @@
-// A whole server in process on free ports (film, view, relay and a relay link), a filmer and a
-// viewer on the wire: for relay tests and the relay benchmark that run several servers at once.
+// A whole server in process on free ports, built as the binary builds it, with a filmer and a
+// viewer on the wire: for relay tests that run several servers at once.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "common/UnitZarnelGlobal.h"
-#include "film/FilmService.h"
-#include "relay/RelayUpstream.h"
-#include "relay/UnitRelayThread.h"
+#include "server/UnitDatamoduleMain.h"
 #include "support/TestSupport.h"
-#include "view/UnitListActiveUsers.h"
-#include "view/ViewService.h"
 
 namespace relaytest {
 
 class TNode {
  public:
   // A server whose relay port lets the addresses of Allow relay from it.
-  explicit TNode(const std::string& allow = "127.0.0.0/8")
-      : FLog(FDir / "zarnel.log"),
-        FStore(FDir / "Streams/"),
-        FUpstream(FStore, FLog, TRelayAllowList(allow)) {
-    std::filesystem::create_directories(FStore.StreamsDir());
-    FFilm.OnExecute = [this](TIdPeerThread& t) { FFilmService.Execute(t); };
-    FView.OnExecute = [this](TIdPeerThread& t) { FViewService.Execute(t); };
-    FUpstream.Attach(FRelay);
-    FFilm.SetActive(true);
-    FView.SetActive(true);
-    FRelay.SetActive(true);
+  explicit TNode(const std::string& allow = "127.0.0.0/8") {
+    test::WriteFile(FDir / "zarnel.ini", "[settings]\nAllowRelays=1\nRelayAllowFrom=" + allow +
+                                             "\nStatusPort=0\nMinFreeMB=0\n");
+    TServerPlace place;
+    place.BaseDir = FDir.Path();
+    place.Film = place.View = place.Relay = place.Admin = 0;
+    FServer = std::make_unique<TDataModuleMain>(place);
+    FServer->StartServer();
+    FStartLines = test::LogMessages(FDir / "zarnel.log").size();
   }
-  ~TNode() {
-    StopLink();
-    FRelay.SetActive(false);
-    FView.SetActive(false);
-    FFilm.SetActive(false);
-  }
+  ~TNode() { FServer->DataModuleDestroy(); }
   // Starts a relay link that mirrors Upstream's games into this server; a mirrored game that
   // gets no data for StallTime counts as stalled.
   void Follow(const TNode& upstream,
               std::chrono::milliseconds stallTime = TRelayMirror::StallTime) {
-    StopLink();
-    FLink = std::make_unique<TRelayThread>(ServerVersion, "127.0.0.1", FStore.StreamsDir(), "",
-                                           FLog, upstream.FRelay.BoundPort());
-    FLink->MirrorInto(FStore, stallTime);
-    FLink->Start();
+    FServer->FollowRelay("127.0.0.1:" + std::to_string(upstream.RelayPort()), stallTime);
   }
   // Stops the link as the server's shutdown does.
-  void StopLink() {
-    if (!FLink) return;
-    FLink->DisconnectSocket();
-    FLink->Terminate();
-    FLink->WaitFor();
-    FLink.reset();
-  }
+  void StopLink() { FServer->FollowRelay(""); }
   // Breaks the link's connection; the link connects again by itself.
-  void BreakLink() { FLink->DisconnectSocket(); }
+  void BreakLink() { FServer->BreakRelayLink(); }
 
-  std::uint16_t FilmPort() const { return FFilm.BoundPort(); }
-  std::uint16_t ViewPort() const { return FView.BoundPort(); }
-  std::uint16_t RelayPort() const { return FRelay.BoundPort(); }
-  TGameStore& Store() { return FStore; }
-  std::string Dir(const std::string& game) const { return FStore.StreamsDir() + game + "/"; }
-  std::vector<std::string> Log() const { return test::LogMessages(FDir / "zarnel.log"); }
+  std::uint16_t FilmPort() const { return FServer->idTCPServerFilmer.BoundPort(); }
+  std::uint16_t ViewPort() const { return FServer->idTCPServerViewer.BoundPort(); }
+  std::uint16_t RelayPort() const { return FServer->idTCPServerRelay.BoundPort(); }
+  TGameStore& Store() { return FServer->Store(); }
+  std::string Dir(const std::string& game) const {
+    return FServer->Store().StreamsDir() + game + "/";
+  }
+  // The log lines written after start-up.
+  std::vector<std::string> Log() const {
+    const auto lines = test::LogMessages(FDir / "zarnel.log");
+    return {lines.begin() + static_cast<std::ptrdiff_t>(FStartLines), lines.end()};
+  }
   // Length of a stream file; -1 when it is missing.
   std::int64_t Length(const std::string& game, int stream, int section) const {
     std::error_code error;
-    const auto size = std::filesystem::file_size(FStore.StreamPath(game, stream, section), error);
+    const auto size =
+        std::filesystem::file_size(FServer->Store().StreamPath(game, stream, section), error);
     return error ? -1 : static_cast<std::int64_t>(size);
   }
   // Every stream file of a game with its content.
@@ -83,17 +69,8 @@ class TNode {
 
  private:
   test::TTempDir FDir;
-  TLog FLog;
-  TGameStore FStore;
-  TSettingsHolder FSettings;
-  TListActiveUsers FUsers;
-  TFilmService FFilmService{FSettings, FLog, FStore};
-  TViewService FViewService{FSettings, FLog, FStore, FUsers, FDir / "users.txt", [] { return 0; }};
-  TIdTCPServer FFilm{0};
-  TIdTCPServer FView{0};
-  TidZarnelRelayServer FRelay{0};
-  TRelayUpstream FUpstream;
-  std::unique_ptr<TRelayThread> FLink;
+  std::unique_ptr<TDataModuleMain> FServer;
+  std::size_t FStartLines = 0;
 };
 
 // A filmer on the film port: a new (or resumed) game, then sections, blocks and end markers.

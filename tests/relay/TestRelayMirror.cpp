@@ -11,6 +11,7 @@
 
 #include "RelayNode.h"
 #include "net/SocketPairPeer.h"
+#include "relay/RelayAllowList.h"
 #include "relay/RelayMirror.h"
 #include "support/TestSupport.h"
 
@@ -82,7 +83,11 @@ TEST(RelayUpstreamTest, RepeatedAuthorizationsAreLoggedOncePerConnection) {
       EXPECT_EQ(peer.Receive(replies.size()), replies);
     }
     const std::string line = allowed ? "Relay authorized 127.0.0.1" : "Relay refused 127.0.0.1";
-    EXPECT_THAT(node.Log(), ElementsAre(line, line));
+    std::vector<std::string> answers;  // the server also logs each connection
+    for (const std::string& logged : node.Log())
+      if (logged.rfind("Relay authorized", 0) == 0 || logged.rfind("Relay refused", 0) == 0)
+        answers.push_back(logged);
+    EXPECT_THAT(answers, ElementsAre(line, line));
   }
 }
 
