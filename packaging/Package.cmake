@@ -1,6 +1,6 @@
-# The Debian package (cpack -G DEB): the four programs in /usr/bin, the service unit in
-# /lib/systemd/system, the commented settings in /usr/share/doc/zarnel, maintainer scripts that
-# create the zarnel user and /var/lib/zarnel.
+# The Debian package (cpack -G DEB): the four programs in /usr/bin with their manual pages, the
+# service unit in /lib/systemd/system, the commented settings in /usr/share/doc/zarnel,
+# maintainer scripts that create the zarnel user and /var/lib/zarnel.
 
 # The version the server announces is the package's.
 file(STRINGS ${CMAKE_SOURCE_DIR}/src/common/UnitZarnelGlobal.h version_line
@@ -8,6 +8,11 @@ file(STRINGS ${CMAKE_SOURCE_DIR}/src/common/UnitZarnelGlobal.h version_line
 string(REGEX MATCH "[0-9.]+" ZARNEL_VERSION "${version_line}")
 if(NOT ZARNEL_VERSION)
   message(FATAL_ERROR "ServerVersion not found in src/common/UnitZarnelGlobal.h")
+endif()
+
+# Fuzz builds instrument the tools, whose pages they do not need.
+if(NOT ZARNEL_FUZZ)
+  include(${CMAKE_CURRENT_LIST_DIR}/man/Man.cmake)
 endif()
 
 # Only the package puts files outside the install prefix.

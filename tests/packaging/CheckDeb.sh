@@ -17,7 +17,9 @@ version=$(sed -n 's/.*ServerVersion = "\([0-9.]*\)".*/\1/p' "$(dirname "$0")/../
 listing=$(dpkg-deb -c "$deb")
 files=$(awk '$1 !~ /^d/ {print $6}' <<<"$listing" | sort)
 want=$(printf '%s\n' ./lib/systemd/system/zarnel.service ./usr/bin/zarnel ./usr/bin/zarnel-admin \
-  ./usr/bin/zarnel-film ./usr/bin/zarnel-view ./usr/share/doc/zarnel/zarnel.ini.example | sort)
+  ./usr/bin/zarnel-film ./usr/bin/zarnel-view ./usr/share/doc/zarnel/zarnel.ini.example \
+  ./usr/share/man/man1/zarnel.1.gz ./usr/share/man/man1/zarnel-admin.1.gz \
+  ./usr/share/man/man1/zarnel-film.1.gz ./usr/share/man/man1/zarnel-view.1.gz | sort)
 [[ $files == "$want" ]] || fail "files:"$'\n'"$files"
 grep -q '^-rwxr-xr-x root/root .* ./usr/bin/zarnel$' <<<"$listing" || fail "zarnel mode or owner"
 
@@ -42,4 +44,12 @@ done
 grep -q 'adduser --system' "$work/control/postinst" || fail "postinst makes no user"
 grep -q '/var/lib/zarnel' "$work/control/postinst" || fail "postinst makes no /var/lib/zarnel"
 ! grep -q 'rm ' "$work/control/postrm" || fail "postrm removes something"
+
+# A manual page per program, of this version; the tools' pages are made from their --help.
+for page in zarnel zarnel-admin zarnel-film zarnel-view; do
+  text=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/share/man/man1/$page.1.gz" | gzip -dc)
+  grep -Eq "^\.TH \"?${page^^}\"? \"?1\"? .*$version" <<<"$text" || fail "$page.1 header"
+  grep -q '^\.SH SYNOPSIS' <<<"$text" || fail "$page.1 synopsis"
+  [[ $page == zarnel ]] || grep -q 'print this help' <<<"$text" || fail "$page.1 lacks --help"
+done
 echo "package ok: $(basename "$deb")"
