@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 // The unit of StoreLimitMB and MinFreeMB.
 inline constexpr std::uint64_t BytesPerMB = 1048576;
@@ -75,3 +76,26 @@ class TSettingsHolder {
   mutable std::mutex FLock;
   std::shared_ptr<const TSettings> FCurrent;  // guarded by FLock
 };
+
+// A setting that opens a port to anyone, with the warning that says so.
+struct TInsecureSetting {
+  std::string Setting;  // its key in zarnel.ini
+  std::string Warning;
+};
+
+// The empty passwords of Settings, for the ports FilmPort and AdminPort: allowed for closed
+// networks, but said out loud, since those ports listen on every address.
+inline std::vector<TInsecureSetting> InsecureSettings(const TSettings& settings,
+                                                      std::uint16_t filmPort,
+                                                      std::uint16_t adminPort) {
+  std::vector<TInsecureSetting> found;
+  const auto add = [&](const char* setting, std::uint16_t port, const char* power) {
+    found.push_back({setting, std::string("Warning: ") + setting +
+                                  " is empty: anyone who reaches port " + std::to_string(port) +
+                                  ", which listens on every address, may " + power});
+  };
+  if (settings.FilmPassword.empty()) add("filmpass", filmPort, "upload games");
+  if (settings.AdminPassword.empty())
+    add("AdminPassword", adminPort, "hide, offer and delete games");
+  return found;
+}

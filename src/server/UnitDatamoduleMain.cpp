@@ -140,6 +140,9 @@ void TDataModuleMain::StartServer() {
   idTCPServerAdmin.SetActive(true);
   idTCPServerRelay.SetActive(settings->AllowRelays);
   StartStatusServer(*settings);
+  for (const TInsecureSetting& insecure :
+       InsecureSettings(*settings, idTCPServerFilmer.BoundPort(), idTCPServerAdmin.BoundPort()))
+    WriteLog(0, insecure.Warning);
 
   WriteLog(0, "Waiting for Connections...");
   ConsoleLine("Waiting for Connections...");

@@ -19,6 +19,13 @@ const std::string kStop =
     "Closing down view server thread...\nClosing down relay server thread...\n"
     "Closing down admin server thread...\nZarnel Server Shutdown complete.\n";
 
+const std::string kOpenFilm =
+    "Warning: filmpass is empty: anyone who reaches port 28200, which listens on every address, "
+    "may upload games";
+const std::string kOpenAdmin =
+    "Warning: AdminPassword is empty: anyone who reaches port 28400, which listens on every "
+    "address, may hide, offer and delete games";
+
 class ServerE2ETest : public ::testing::Test {
  protected:
   std::unique_ptr<test::TServerProcess> Start() {
@@ -38,8 +45,10 @@ TEST_F(ServerE2ETest, RunsRefusesFailedStartsAndStopsOnSigint) {
 
   auto server = Start();
   EXPECT_EQ(server->Stdout(), kStart);
+  // Both passwords are empty: each is said out loud, once.
   EXPECT_EQ(test::LogMessages(dir / "zarnel.log"),
-            (std::vector<std::string>{"Server Started", "Waiting for Connections..."}));
+            (std::vector<std::string>{"Server Started", kOpenFilm, kOpenAdmin,
+                                      "Waiting for Connections..."}));
   EXPECT_EQ(test::ReadFile(dir / "Streams/GAME/info.ini"), "[stream]\nviewers=0\n\n");
   EXPECT_FALSE(test::FileExists(dir / "Streams/.hidden/info.ini"));
   EXPECT_EQ(test::ReadFile(dir / "Streams/stray.txt"), "not a game");
@@ -101,7 +110,7 @@ TEST_F(ServerE2ETest, ASettingsFileItCannotTrustStopsTheStartWithTheReason) {
   auto server = Start();
   EXPECT_EQ(test::LogMessages(dir / "zarnel.log"),
             (std::vector<std::string>{"BandwidthBuffer 2147483647 clamped to 1048576",
-                                      "Server Started", "Waiting for Connections..."}));
+                                      "Server Started", kOpenFilm, "Waiting for Connections..."}));
   test::TRawClient admin(28400);
   admin.Send("pw\r\n");
   EXPECT_EQ(admin.ReceiveLine(), "OK");
