@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <vector>
 
 #include "net/IdException.h"
 
@@ -25,15 +27,23 @@ bool IsLocalhost(const std::string& host) {
   return true;
 }
 
-in_addr Resolve(const std::string& host) {
-  in_addr addr{};
-  if (IsLocalhost(host)) {
-    addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
+// Every address Host names, with Port, in the resolver's order. Host may be a name, an IPv4
+// address, or an IPv6 address with or without brackets.
+std::vector<sockaddr_storage> Resolve(std::string host, std::uint16_t port) {
+  std::vector<sockaddr_storage> targets;
+  in_addr v4{};
+  if (IsLocalhost(host)) host = "127.0.0.1";
+  if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+    auto& addr = reinterpret_cast<sockaddr_in&>(targets.emplace_back());
+    addr.sin_family = AF_INET;
+    addr.sin_addr = v4;
+    addr.sin_port = htons(port);
+    return targets;
   }
-  if (inet_pton(AF_INET, host.c_str(), &addr) == 1) return addr;
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
@@ -42,9 +52,18 @@ in_addr Resolve(const std::string& host) {
     if (rc == EAI_SYSTEM) throw EIdSocketError(errno);
     throw EIdSocketError(rc, gai_strerror(rc));
   }
-  addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+  for (const addrinfo* a = found; a; a = a->ai_next) {
+    if ((a->ai_family != AF_INET && a->ai_family != AF_INET6) ||
+        a->ai_addrlen > sizeof(sockaddr_storage))
+      continue;
+    sockaddr_storage& target = targets.emplace_back();
+    std::memcpy(&target, a->ai_addr, a->ai_addrlen);
+    // sin_port and sin6_port lie at the same place.
+    reinterpret_cast<sockaddr_in&>(target).sin_port = htons(port);
+  }
   freeaddrinfo(found);
-  return addr;
+  if (targets.empty()) throw EIdSocketError(EAI_FAMILY, gai_strerror(EAI_FAMILY));
+  return targets;
 }
 
 // Waits for a connect in progress; TimeoutMs < 0 waits without a limit of its own.
@@ -81,10 +100,12 @@ void SetBlocking(int fd, bool blocking) {
   if (fcntl(fd, F_SETFL, wanted) != 0) throw EIdSocketError(errno);
 }
 
-void ConnectSocket(int fd, const sockaddr_in& target, int timeoutMs) {
+void ConnectSocket(int fd, const sockaddr_storage& target, int timeoutMs) {
   const bool timed = timeoutMs > 0;
   if (timed) SetBlocking(fd, false);
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0) {
+  const socklen_t length =
+      target.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&target), length) != 0) {
     // An interrupted blocking connect goes on in the background: wait for it as for a timed one.
     if (errno != EINPROGRESS && errno != EINTR) throw EIdSocketError(errno);
     FinishConnect(fd, timed ? timeoutMs : -1);
@@ -98,13 +119,18 @@ void TIdTCPClient::Connect() {
   if (Connected()) throw EIdAlreadyConnected();
   ReleaseSocket();  // a socket whose peer has closed is dropped
   try {
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(Port);
-    target.sin_addr = Resolve(Host);
-    // Installed before the connect, so that DisconnectSocket from another thread aborts it.
-    const int fd = AttachConnecting(TSocket::CreateTcp());
-    ConnectSocket(fd, target, ConnectTimeout);
+    const std::vector<sockaddr_storage> targets = Resolve(Host, Port);
+    // The addresses in turn, until one answers or a DisconnectSocket ends the attempt.
+    for (std::size_t i = 0;; ++i) {
+      // Installed before the connect, so that DisconnectSocket from another thread aborts it.
+      const int fd = AttachConnecting(TSocket::CreateTcp(targets[i].ss_family));
+      try {
+        ConnectSocket(fd, targets[i], ConnectTimeout);
+        break;
+      } catch (const EIdSocketError&) {
+        if (i + 1 == targets.size() || ConnectAborted()) throw;
+      }
+    }
     ConfirmConnected();
     if (OnConnected) OnConnected(*this);
   } catch (...) {

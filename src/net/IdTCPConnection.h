@@ -131,6 +131,8 @@ class TIdTCPConnection {
   void ConfirmConnected();
   // Closes and releases the socket without firing any hook; returns whether it was open.
   bool ReleaseSocket() noexcept;
+  // Whether DisconnectSocket ended a connect started by AttachConnecting.
+  bool ConnectAborted() const { return FState.load() == TState::Closed; }
 
  private:
   // Open and Closed hold a socket; Closed means the peer's close was seen or the socket was

@@ -238,21 +238,54 @@ bool TIdTCPServer::RunSession(TIdPeerThread& AThread) {
   return true;
 }
 
-void TIdTCPServer::Activate() {
-  TSocket socket = TSocket::CreateTcp();
-  const int one = 1;
+namespace {
+
+// A listening socket on every local address of Family; false when the system lacks Family.
+// Raises EIdCouldNotBindSocket when the port is taken, EIdSocketError for other failures.
+bool Listen(TSocket& socket, int family, std::uint16_t port, int backlog) {
+  try {
+    socket = TSocket::CreateTcp(family);
+  } catch (const EIdSocketError& error) {
+    if (family == AF_INET6 && error.LastError() == EAFNOSUPPORT) return false;
+    throw;
+  }
+  const int one = 1, zero = 0;
   if (setsockopt(socket.Fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
     throw EIdSocketError(errno);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  addr.sin_port = htons(FDefaultPort);
-  if (bind(socket.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(socket.Fd(), ListenBacklog()) != 0) {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof(sockaddr_in);
+  if (family == AF_INET6) {
+    // One socket for both families: IPv4 peers arrive as mapped addresses.
+    if (setsockopt(socket.Fd(), IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero) != 0)
+      throw EIdSocketError(errno);
+    auto& addr = reinterpret_cast<sockaddr_in6&>(storage);
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_any;
+    addr.sin6_port = htons(port);
+    length = sizeof addr;
+  } else {
+    auto& addr = reinterpret_cast<sockaddr_in&>(storage);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(port);
+  }
+  if (bind(socket.Fd(), reinterpret_cast<const sockaddr*>(&storage), length) != 0 ||
+      listen(socket.Fd(), backlog) != 0) {
     const int error = errno;
     if (error == EADDRINUSE) throw EIdCouldNotBindSocket();
+    // A system whose IPv6 is switched off has the family but no address of it.
+    if (family == AF_INET6 && error == EADDRNOTAVAIL) return false;
     throw EIdSocketError(error);
   }
+  return true;
+}
+
+}  // namespace
+
+void TIdTCPServer::Activate() {
+  TSocket socket;
+  if (!Listen(socket, AF_INET6, FDefaultPort, ListenBacklog()))
+    Listen(socket, AF_INET, FDefaultPort, ListenBacklog());
   FBoundPort = socket.LocalPort();
   FStopping = false;
   FListenSocket = std::move(socket);

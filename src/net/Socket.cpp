@@ -19,8 +19,8 @@ TSocket& TSocket::operator=(TSocket&& other) noexcept {
   return *this;
 }
 
-TSocket TSocket::CreateTcp() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+TSocket TSocket::CreateTcp(int family) {
+  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw EIdSocketError(errno);
   return TSocket(fd);
 }
@@ -43,20 +43,33 @@ void TSocket::Reset() noexcept {
 }
 
 std::uint16_t TSocket::LocalPort() const {
-  sockaddr_in addr{};
+  sockaddr_storage addr{};
   socklen_t len = sizeof addr;
   if (getsockname(FFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) throw EIdSocketError(errno);
-  return ntohs(addr.sin_port);
+  // sin_port and sin6_port lie at the same place.
+  return ntohs(reinterpret_cast<const sockaddr_in&>(addr).sin_port);
 }
 
 void TSocket::PeerName(std::string& address, std::uint16_t& port) const {
   address.clear();
   port = 0;
-  sockaddr_in addr{};
+  sockaddr_storage addr{};
   socklen_t len = sizeof addr;
   if (getpeername(FFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return;
-  if (addr.sin_family != AF_INET) return;
-  char text[INET_ADDRSTRLEN] = {};
-  if (inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text) != nullptr) address = text;
-  port = ntohs(addr.sin_port);
+  char text[INET6_ADDRSTRLEN] = {};
+  if (addr.ss_family == AF_INET) {
+    const auto& in = reinterpret_cast<const sockaddr_in&>(addr);
+    if (inet_ntop(AF_INET, &in.sin_addr, text, sizeof text) == nullptr) return;
+    port = ntohs(in.sin_port);
+  } else if (addr.ss_family == AF_INET6) {
+    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(addr);
+    const bool mapped = IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr);
+    const void* bytes = mapped ? static_cast<const void*>(&in6.sin6_addr.s6_addr[12])
+                               : static_cast<const void*>(&in6.sin6_addr);
+    if (inet_ntop(mapped ? AF_INET : AF_INET6, bytes, text, sizeof text) == nullptr) return;
+    port = ntohs(in6.sin6_port);
+  } else {
+    return;
+  }
+  address = text;
 }

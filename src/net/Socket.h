@@ -1,6 +1,8 @@
 // Sole owner of one socket descriptor; the only place in the program that closes a socket.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -22,8 +24,8 @@ class TSocket {
   // Sockets held open by TSocket objects in the whole process.
   static int OpenCount() noexcept { return FOpenCount.load(); }
 
-  // Opens a new IPv4 stream socket; raises EIdSocketError.
-  static TSocket CreateTcp();
+  // Opens a new stream socket of Family (AF_INET or AF_INET6); raises EIdSocketError.
+  static TSocket CreateTcp(int family = AF_INET);
 
   // The descriptor, or -1.
   int Fd() const noexcept { return FFd; }
@@ -43,7 +45,8 @@ class TSocket {
   void SetNoDelay() const noexcept;
   // Local port the socket is bound to; raises EIdSocketError.
   std::uint16_t LocalPort() const;
-  // Peer address in dotted decimal and its port; empty and 0 when unknown.
+  // Peer address in its usual text form and its port; empty and 0 when unknown. An IPv4 peer
+  // of a dual-stack socket reads as IPv4 ("127.0.0.1", never "::ffff:127.0.0.1").
   void PeerName(std::string& address, std::uint16_t& port) const;
 
  private:

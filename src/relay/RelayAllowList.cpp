@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 namespace {
 
@@ -14,21 +15,39 @@ std::string Trim(const std::string& text) {
   return first < last ? std::string(first, last) : std::string();
 }
 
-// Host-order address of a strict dotted quad; false for anything else.
-bool ParseAddress(const std::string& text, std::uint32_t& address) {
-  in_addr parsed{};
-  if (inet_pton(AF_INET, text.c_str(), &parsed) != 1) return false;
-  address = ntohl(parsed.s_addr);
+// An IPv4 dotted quad, as an IPv4-mapped address, or an IPv6 address; false for anything else.
+// Mapped also says whether it was IPv4.
+bool ParseAddress(const std::string& text, std::array<std::uint8_t, 16>& address, bool& mapped) {
+  in_addr v4{};
+  in6_addr v6{};
+  mapped = inet_pton(AF_INET, text.c_str(), &v4) == 1;
+  if (mapped) {
+    address.fill(0);
+    address[10] = address[11] = 0xff;
+    std::memcpy(&address[12], &v4, 4);
+    return true;
+  }
+  if (inet_pton(AF_INET6, text.c_str(), &v6) != 1) return false;
+  std::memcpy(address.data(), &v6, 16);
   return true;
 }
 
-// 0 to 32 in decimal digits only.
-bool ParsePrefix(const std::string& text, int& prefix) {
-  if (text.empty() || text.size() > 2) return false;
+// 0 to Most in decimal digits only.
+bool ParsePrefix(const std::string& text, int most, int& prefix) {
+  if (text.empty() || text.size() > std::to_string(most).size()) return false;
   if (!std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }))
     return false;
   prefix = std::stoi(text);
-  return prefix <= 32;
+  return prefix <= most;
+}
+
+// Address with every bit after the first Prefix cleared.
+std::array<std::uint8_t, 16> Masked(std::array<std::uint8_t, 16> address, int prefix) {
+  for (int i = 0; i < 16; ++i) {
+    const int keep = std::clamp(prefix - 8 * i, 0, 8);
+    address[i] &= static_cast<std::uint8_t>(0xff00 >> keep);
+  }
+  return address;
 }
 
 }  // namespace
@@ -41,21 +60,28 @@ TRelayAllowList::TRelayAllowList(const std::string& list) {
     start = comma + 1;
     if (entry.empty()) continue;
     const std::size_t slash = entry.find('/');
-    std::uint32_t address = 0;
-    int prefix = 32;
-    if (!ParseAddress(entry.substr(0, slash), address) ||
-        (slash != std::string::npos && !ParsePrefix(entry.substr(slash + 1), prefix))) {
+    TAddress address{};
+    bool mapped = false;
+    int prefix = 128;
+    if (!ParseAddress(entry.substr(0, slash), address, mapped) ||
+        (slash != std::string::npos &&
+         !ParsePrefix(entry.substr(slash + 1), mapped ? 32 : 128, prefix))) {
       FRejected.push_back(entry);
       continue;
     }
-    const std::uint32_t mask = prefix == 0 ? 0 : ~std::uint32_t{0} << (32 - prefix);
-    FBlocks.push_back({address & mask, mask});
+    if (mapped && slash != std::string::npos) prefix += 96;
+    FBlocks.push_back({Masked(address, prefix), prefix});
   }
 }
 
+bool TRelayAllowList::Matches(const TBlock& block, const TAddress& address) {
+  return Masked(address, block.Prefix) == block.Network;
+}
+
 bool TRelayAllowList::Allows(const std::string& address) const {
-  std::uint32_t value = 0;
-  if (!ParseAddress(address, value)) return false;
+  TAddress value{};
+  bool mapped = false;
+  if (!ParseAddress(address, value, mapped)) return false;
   return std::any_of(FBlocks.begin(), FBlocks.end(),
-                     [&](const TBlock& b) { return (value & b.Mask) == b.Network; });
+                     [&](const TBlock& b) { return Matches(b, value); });
 }

@@ -93,25 +93,38 @@ std::vector<std::string> LogMessages(const std::string& logPath) {
 namespace {
 
 int ConnectLoopback(std::uint16_t port, const char* from) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // "::1" asks for the IPv6 loopback; any other From is an IPv4 loopback source address.
+  const bool v6 = from && std::string(from) == "::1";
+  int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   sockaddr_in source{};
   source.sin_family = AF_INET;
-  if (from && (inet_pton(AF_INET, from, &source.sin_addr) != 1 ||
-               bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)) {
+  if (from && !v6 &&
+      (inet_pton(AF_INET, from, &source.sin_addr) != 1 ||
+       bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)) {
     close(fd);
     return -1;
   }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_storage target{};
+  socklen_t targetLength = sizeof(sockaddr_in);
+  if (v6) {
+    auto& addr = reinterpret_cast<sockaddr_in6&>(target);
+    addr.sin6_family = AF_INET6;
+    addr.sin6_port = htons(port);
+    addr.sin6_addr = in6addr_loopback;
+    targetLength = sizeof addr;
+  } else {
+    auto& addr = reinterpret_cast<sockaddr_in&>(target);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
   // Bounded: a listener that never completes the handshake fails the test instead of holding
   // it through the kernel's SYN retries for minutes.
   const int flags = fcntl(fd, F_GETFL);
   fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   int error = 0;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  if (connect(fd, reinterpret_cast<sockaddr*>(&target), targetLength) != 0) {
     error = errno;
     if (error == EINPROGRESS) {
       pollfd p{fd, POLLOUT, 0};

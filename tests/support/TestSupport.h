@@ -41,8 +41,8 @@ bool WaitFor(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds
 // A client socket for raw bytes: connect, send, receive until close or count.
 class TRawClient {
  public:
-  // Connects to 127.0.0.1:Port, from the loopback address From when given; raises
-  // std::runtime_error on failure.
+  // Connects to 127.0.0.1:Port, from the loopback address From when given, or to [::1]:Port
+  // when From is "::1"; raises std::runtime_error on failure.
   explicit TRawClient(std::uint16_t port, const char* from = nullptr);
   // Takes over an already connected descriptor (e.g. TSocketPairPeer::ReleaseClient).
   struct TAdopt {

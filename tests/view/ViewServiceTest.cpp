@@ -354,10 +354,12 @@ std::vector<int> StreamingSendBuffers(std::uint16_t port) {
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
     const int fd = std::stoi(entry.path().filename().string());
-    sockaddr_in local{}, peer{};
+    sockaddr_storage local{}, peer{};
     socklen_t length = sizeof local;
+    // The server's sockets are IPv6 where the system has it; the port lies at the same place.
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
-        local.sin_family != AF_INET || ntohs(local.sin_port) != port)
+        (local.ss_family != AF_INET && local.ss_family != AF_INET6) ||
+        ntohs(reinterpret_cast<const sockaddr_in&>(local).sin_port) != port)
       continue;
     length = sizeof peer;
     if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;  // listener

@@ -31,7 +31,7 @@ const char* const kUsage =
     "             answer within 10 s (or --timeout) may not support it\n"
     "\n"
     "Options:\n"
-    "  --host HOST           server name or IPv4 address (default 127.0.0.1)\n"
+    "  --host HOST           server name, IPv4 or IPv6 address (default 127.0.0.1)\n"
     "  --port PORT           admin port (default 28400)\n"
     "  --password-file FILE  read the admin password from the first line of FILE\n"
     "  --timeout SECONDS     give up connecting or waiting for an answer after SECONDS\n"

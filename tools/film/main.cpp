@@ -22,7 +22,7 @@ const char* const kUsage =
     "stream S and section N. The upload ends by declaring the game complete.\n"
     "\n"
     "Options:\n"
-    "  --host HOST           server name or IPv4 address (default 127.0.0.1)\n"
+    "  --host HOST           server name, IPv4 or IPv6 address (default 127.0.0.1)\n"
     "  --port PORT           film port (default 28200)\n"
     "  --password-file FILE  read the film password from the first line of FILE\n"
     "  --timeout SECONDS     give up connecting, or on a server that stops answering or\n"

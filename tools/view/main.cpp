@@ -28,7 +28,7 @@ const char* const kUsage =
     "                 and watch.ini, the record of the download\n"
     "\n"
     "Options:\n"
-    "  --host HOST           server name or IPv4 address (default 127.0.0.1)\n"
+    "  --host HOST           server name, IPv4 or IPv6 address (default 127.0.0.1)\n"
     "  --port PORT           view port (default 28100)\n"
     "  --user NAME           user name, when the server asks for a login\n"
     "                        (default: environment variable ZARNEL_VIEW_USER)\n"
