@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <set>
 
+#include "common/UnitZarnelGlobal.h"
+
 TStatusSource::TStatusSource(TGameStore& store,
                              std::function<std::vector<std::string>()> liveUploads,
                              std::vector<std::pair<TServicePort, TIdTCPServer*>> servers,
@@ -41,7 +43,13 @@ TStatusSnapshot TStatusSource::Snapshot() {
   out.Store.FreeBytes = FStore.FreeBytes();
   const std::int32_t minFree = FSettings.Get()->MinFreeMB;
   out.Store.MinFreeBytes = minFree > 0 ? std::uint64_t(minFree) * BytesPerMB : 0;
-  for (const auto& [service, server] : FServers)
+  std::uint16_t filmPort = FilmPort, adminPort = AdminPort;
+  for (const auto& [service, server] : FServers) {
     out.Ports.push_back({service, server->DefaultPort(), server->Active(), server->ThreadCount()});
+    const std::uint16_t port = server->BoundPort() ? server->BoundPort() : server->DefaultPort();
+    if (service == spFilm) filmPort = port;
+    if (service == spAdmin) adminPort = port;
+  }
+  out.Insecure = InsecureSettings(*FSettings.Get(), filmPort, adminPort);
   return out;
 }

@@ -1,5 +1,6 @@
 #include "status/StatusPages.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
@@ -181,6 +182,8 @@ std::string RenderStatusHtml(const TStatusSnapshot& s, const TStatusRun& run) {
     out += "<p class=\"warn\">Low disk space: " + freeSpace + " free, under MinFreeMB (" +
            Num(s.Store.MinFreeBytes / BytesPerMB) +
            "). New uploads are refused until space is freed.</p>\n";
+  for (const TInsecureSetting& insecure : s.Insecure)
+    out += "<p class=\"warn\">" + Html(insecure.Warning) + "</p>\n";
 
   out += "<h2>Games (" + std::to_string(s.Games.size()) + ")</h2>\n";
   if (s.Games.empty()) {
@@ -223,9 +226,13 @@ std::string RenderStatusHtml(const TStatusSnapshot& s, const TStatusRun& run) {
 
 std::string RenderStatusJson(const TStatusSnapshot& s, const TStatusRun& run,
                              const TMetrics& metrics) {
-  std::string out = "{\"version\":" + Json(run.Version) +
-                    ",\"start_time\":" + UnixSeconds(run.Started) +
-                    ",\"uptime_seconds\":" + Num(UptimeSeconds(s, run)) + ",\"games\":[";
+  std::string out =
+      "{\"version\":" + Json(run.Version) + ",\"start_time\":" + UnixSeconds(run.Started) +
+      ",\"uptime_seconds\":" + Num(UptimeSeconds(s, run)) + ",\"insecure_settings\":[";
+  for (std::size_t i = 0; i < s.Insecure.size(); ++i)
+    out += std::string(i ? "," : "") + "{\"setting\":" + Json(s.Insecure[i].Setting) +
+           ",\"warning\":" + Json(s.Insecure[i].Warning) + "}";
+  out += "],\"games\":[";
   for (std::size_t i = 0; i < s.Games.size(); ++i) {
     const TStatusGame& g = s.Games[i];
     out += std::string(i ? "," : "") + "{\"name\":" + Json(g.Name) + ",\"state\":\"" + State(g) +
@@ -270,6 +277,14 @@ std::string RenderMetrics(const TStatusSnapshot& s, const TStatusRun& run,
   Sample(out, "zarnel_build_info", "version=" + Label(run.Version), "1");
   Header(out, "zarnel_start_time_seconds", "gauge", "Start of the server, Unix time.");
   Sample(out, "zarnel_start_time_seconds", "", UnixSeconds(run.Started));
+  Header(out, "zarnel_insecure_settings", "gauge",
+         "1 for each password left empty, which lets anyone reach its port.");
+  for (const char* setting : {"filmpass", "AdminPassword"}) {
+    const bool open = std::any_of(s.Insecure.begin(), s.Insecure.end(),
+                                  [&](const TInsecureSetting& i) { return i.Setting == setting; });
+    Sample(out, "zarnel_insecure_settings", std::string("setting=\"") + setting + "\"",
+           open ? "1" : "0");
+  }
 
   Header(out, "zarnel_games", "gauge", "Games in the store by state.");
   for (const char* state : States) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/Metrics.h"
+#include "common/Settings.h"
 
 struct TStatusGame {
   std::string Name;
@@ -47,6 +48,7 @@ struct TStatusSnapshot {
   std::vector<TStatusUpload> Uploads;
   std::vector<TStatusPort> Ports;
   TStatusStore Store;
+  std::vector<TInsecureSetting> Insecure;  // settings that open a port to anyone
 };
 
 // Where the status server gets its facts; called at most about once a second.

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "server/StatusSource.h"
+#include "status/StatusPages.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -31,6 +32,50 @@ TEST(StatusSourceTest, StoreSizeSumsTheGamesAndTheFloorFollowsTheSettings) {
     settings.Change([mb = mb](TSettings& t) { t.MinFreeMB = mb; });
     EXPECT_EQ(source.Snapshot().Store.MinFreeBytes, bytes) << mb;
   }
+}
+
+// An empty password is said on the page, in the JSON and in the metrics until a reload sets it.
+TEST(StatusSourceTest, EmptyPasswordsAreWarnedOfUntilSet) {
+  test::TTempDir dir;
+  TGameStore store(dir / "Streams/");
+  TSettingsHolder settings;
+  TStatusSource source(store, nullptr, {}, settings);
+  const TStatusRun run{"1.0.0.23", std::chrono::system_clock::now()};
+  TMetrics metrics;
+
+  TStatusSnapshot open = source.Snapshot();
+  ASSERT_EQ(open.Insecure.size(), 2u);
+  EXPECT_EQ(open.Insecure[1].Warning,
+            "Warning: AdminPassword is empty: anyone who reaches port 28400, which listens on "
+            "every address, may hide, offer and delete games");
+  const std::string page = RenderStatusHtml(open, run);
+  EXPECT_NE(page.find("<p class=\"warn\">Warning: filmpass is empty: anyone who reaches port "
+                      "28200"),
+            std::string::npos);
+  EXPECT_NE(RenderStatusJson(open, run, metrics)
+                .find("\"insecure_settings\":[{\"setting\":\"filmpass\",\"warning\":"),
+            std::string::npos);
+  EXPECT_NE(RenderMetrics(open, run, metrics)
+                .find("zarnel_insecure_settings{setting=\"filmpass\"} 1\n"
+                      "zarnel_insecure_settings{setting=\"AdminPassword\"} 1\n"),
+            std::string::npos);
+
+  TSettings closed;
+  closed.AdminPassword = "pw";
+  settings.Set(closed);
+  const TStatusSnapshot half = source.Snapshot();
+  ASSERT_EQ(half.Insecure.size(), 1u);
+  EXPECT_EQ(half.Insecure[0].Setting, "filmpass");
+  EXPECT_NE(RenderMetrics(half, run, metrics)
+                .find("zarnel_insecure_settings{setting=\"AdminPassword\"} 0\n"),
+            std::string::npos);
+  closed.FilmPassword = "fp";
+  settings.Set(closed);
+  const TStatusSnapshot shut = source.Snapshot();
+  EXPECT_TRUE(shut.Insecure.empty());
+  EXPECT_EQ(RenderStatusHtml(shut, run).find("is empty"), std::string::npos);
+  EXPECT_NE(RenderStatusJson(shut, run, metrics).find("\"insecure_settings\":[]"),
+            std::string::npos);
 }
 
 }  // namespace
