@@ -4,6 +4,9 @@
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
+#include <deque>
+#include <map>
+#include <vector>
 
 #include "common/Settings.h"
 
@@ -160,9 +163,126 @@ std::string Port(TServicePort p) {
   return std::string("port=\"") + ServicePortName(p) + "\"";
 }
 
+using TSeries = std::vector<std::pair<std::string, std::vector<double>>>;
+
+// Per name, its value at each point (0 where a point lacks it).
+template <class TValue>
+TSeries ByName(const std::deque<THistoryPoint>& points,
+               std::map<std::string, TValue> THistoryPoint::*field) {
+  std::map<std::string, std::vector<double>> series;
+  for (std::size_t i = 0; i < points.size(); ++i)
+    for (const auto& [name, value] : points[i].*field) {
+      auto& values = series[name];
+      values.resize(points.size());
+      values[i] = static_cast<double>(value);
+    }
+  for (auto& [name, values] : series) values.resize(points.size());
+  return {series.begin(), series.end()};
+}
+
+// The MostLines series of highest peak, the others summed into one line "others".
+TSeries Busiest(TSeries series, std::size_t mostLines) {
+  if (series.size() <= mostLines) return series;
+  const auto peak = [](const auto& s) {
+    return *std::max_element(s.second.begin(), s.second.end());
+  };
+  std::stable_sort(series.begin(), series.end(),
+                   [&](const auto& a, const auto& b) { return peak(a) > peak(b); });
+  std::vector<double> others(series[0].second.size());
+  for (std::size_t i = mostLines - 1; i < series.size(); ++i)
+    for (std::size_t k = 0; k < others.size(); ++k) others[k] += series[i].second[k];
+  series.resize(mostLines - 1);
+  series.push_back({"others", std::move(others)});
+  return series;
+}
+
+// A line chart as inline SVG that scales to the page's width, with its legend; values are
+// byte rates when Rate is set, counts otherwise.
+std::string Chart(const std::string& title, const TSeries& series, std::size_t points, bool rate) {
+  static const char* const colours[] = {"#1f6fb4", "#d0342c", "#2c9f4b",
+                                        "#e37f10", "#8a5cc2", "#666"};
+  constexpr double Width = 600, Left = 4, Top = 18, Bottom = 138;
+  double top = 0;
+  for (const auto& s : series)
+    for (double v : s.second) top = std::max(top, v);
+  const std::string topText = rate ? Bytes(top) + "/s" : Num(top);
+  std::string out = "<figure><figcaption>" + Html(title) + "</figcaption>" +
+                    "<svg viewBox=\"0 0 600 150\" role=\"img\" aria-label=\"" + Html(title) +
+                    "\"><rect x=\"0\" y=\"0\" width=\"600\" height=\"150\" fill=\"#fafafa\"/>"
+                    "<line x1=\"4\" y1=\"138\" x2=\"596\" y2=\"138\" stroke=\"#999\"/>"
+                    "<text x=\"6\" y=\"13\" font-size=\"12\" fill=\"#555\">" +
+                    Html(topText) +
+                    "</text><text x=\"594\" y=\"13\" font-size=\"12\" fill=\"#555\" "
+                    "text-anchor=\"end\">now</text>";
+  // The newest point at the right edge, one step a point to the left.
+  const double step = (Width - 2 * Left) / static_cast<double>(TStatusHistory::Points - 1);
+  for (std::size_t n = 0; n < series.size(); ++n) {
+    out += std::string("<polyline fill=\"none\" stroke-width=\"2\" stroke=\"") + colours[n % 6] +
+           "\" points=\"";
+    const auto& values = series[n].second;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const double x = Width - Left - step * static_cast<double>(points - 1 - i);
+      const double y = top > 0 ? Bottom - (Bottom - Top) * values[i] / top : Bottom;
+      char xy[48];
+      std::snprintf(xy, sizeof xy, "%s%.1f,%.1f", i ? " " : "", x, y);
+      out += xy;
+    }
+    out += "\"/>";
+  }
+  out += "</svg>";
+  for (std::size_t n = 0; n < series.size(); ++n)
+    out += std::string(" <span style=\"color:") + colours[n % 6] + "\">&#9632;</span> " +
+           Html(series[n].first);
+  return out + "</figure>\n";
+}
+
 }  // namespace
 
-std::string RenderStatusHtml(const TStatusSnapshot& s, const TStatusRun& run) {
+std::string RenderHistoryJson(const std::deque<THistoryPoint>& points) {
+  const auto list = [](const std::vector<double>& values) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < values.size(); ++i) out += (i ? "," : "") + Num(values[i]);
+    return out + "]";
+  };
+  const auto named = [&](const TSeries& series) {
+    std::string out = "{";
+    for (std::size_t i = 0; i < series.size(); ++i)
+      out += (i ? "," : "") + Json(series[i].first) + ":" + list(series[i].second);
+    return out + "}";
+  };
+  std::string times = "[";
+  std::vector<double> viewers, sent;
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    times += (i ? "," : "") + UnixSeconds(points[i].Taken);
+    viewers.push_back(static_cast<double>(points[i].Viewers));
+    sent.push_back(points[i].SentPerSecond);
+  }
+  return "{\"step_seconds\":" + std::to_string(TStatusHistory::Step.count()) +
+         ",\"times\":" + times + "],\"viewers\":" + list(viewers) +
+         ",\"game_viewers\":" + named(ByName(points, &THistoryPoint::Games)) +
+         ",\"sent_bytes_per_second\":" + list(sent) +
+         ",\"upload_bytes_per_second\":" + named(ByName(points, &THistoryPoint::Uploads)) + "}\n";
+}
+
+std::string RenderHistoryCharts(const std::deque<THistoryPoint>& points) {
+  if (points.empty()) return "";
+  TSeries viewers = Busiest(ByName(points, &THistoryPoint::Games), 5);
+  std::vector<double> total, sent;
+  for (const THistoryPoint& p : points) {
+    total.push_back(static_cast<double>(p.Viewers));
+    sent.push_back(p.SentPerSecond);
+  }
+  viewers.insert(viewers.begin(), {"all games", total});
+  return "<h2>Last hour</h2>\n<div class=\"charts\">" +
+         Chart("Viewers", viewers, points.size(), false) +
+         Chart("Bytes sent a second", {{"to every peer", sent}}, points.size(), true) +
+         Chart("Uploads, bytes a second", Busiest(ByName(points, &THistoryPoint::Uploads), 6),
+               points.size(), true) +
+         "</div>\n";
+}
+
+std::string RenderStatusHtml(const TStatusSnapshot& s, const TStatusRun& run,
+                             const std::deque<THistoryPoint>& history) {
   std::string out =
       "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
       "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
@@ -172,6 +292,8 @@ std::string RenderStatusHtml(const TStatusSnapshot& s, const TStatusRun& run) {
       "th,td{padding:.3em .6em;border-bottom:1px solid #ccc;text-align:left;white-space:nowrap}"
       "td.n{text-align:right}h1{font-size:1.4em}h2{font-size:1.1em;margin-top:1.2em}"
       "p.warn{padding:.5em;border:2px solid #c00;background:#fee;color:#900;font-weight:bold}"
+      "figure{margin:0 0 1em;max-width:40em}figcaption{font-size:.9em;color:#555}"
+      "svg{display:block;width:100%;height:auto}"
       "</style></head><body>\n<h1>Zarnel Server</h1>\n<p>Version " +
       Html(run.Version) + " &middot; up " + Duration(UptimeSeconds(s, run)) + " &middot; as of " +
       UtcTime(s.Taken) + "</p>\n";
@@ -212,6 +334,8 @@ std::string RenderStatusHtml(const TStatusSnapshot& s, const TStatusRun& run) {
              Bytes(u.BytesPerSecond) + "/s</td></tr>\n";
     out += "</table></div>\n";
   }
+
+  out += RenderHistoryCharts(history);
 
   out +=
       "<h2>Connections</h2>\n<div><table><tr><th>Service</th><th>Port</th><th>Open</th>"

@@ -10,8 +10,9 @@
 #include "status/StatusPages.h"
 
 TStatusServer::TStatusServer(IStatusSource& source, TStatusRun run,
-                             std::chrono::milliseconds maxAge)
-    : FSource(source), FRun(std::move(run)), FMaxAge(maxAge) {}
+                             std::chrono::milliseconds maxAge,
+                             std::chrono::milliseconds historyStep)
+    : FSource(source), FRun(std::move(run)), FMaxAge(maxAge), FHistoryStep(historyStep) {}
 
 TStatusServer::~TStatusServer() {
   Stop();
@@ -40,8 +41,12 @@ void TStatusServer::Start(const std::string& address, int port) {
       res.set_content(render(*Current()), type);
     };
   };
-  http->Get("/", page("text/html; charset=utf-8",
-                      [this](const TStatusSnapshot& s) { return RenderStatusHtml(s, FRun); }));
+  http->Get("/", page("text/html; charset=utf-8", [this](const TStatusSnapshot& s) {
+              return RenderStatusHtml(s, FRun, FHistory.Read());
+            }));
+  http->Get("/history.json", page("application/json", [this](const TStatusSnapshot&) {
+              return RenderHistoryJson(FHistory.Read());
+            }));
   http->Get("/status.json", page("application/json", [this](const TStatusSnapshot& s) {
               return RenderStatusJson(s, FRun, Metrics());
             }));
@@ -83,10 +88,31 @@ void TStatusServer::Start(const std::string& address, int port) {
     server->listen_after_bind();
     FListenDone = true;
   });
+  FSamplerStop = false;
+  FSampler = std::thread([this] { Sample(); });
+}
+
+void TStatusServer::Sample() {
+  std::unique_lock<std::mutex> lock(FSamplerLock);
+  do {
+    lock.unlock();
+    try {
+      FHistory.Add(*Current(), Metrics().SentBytes.load());
+    } catch (const std::exception&) {
+      // A snapshot that fails now (a store mid-change) leaves a gap; the next one fills in.
+    }
+    lock.lock();
+  } while (!FSamplerWake.wait_for(lock, FHistoryStep, [this] { return FSamplerStop; }));
 }
 
 void TStatusServer::Stop() {
   if (!FHttp) return;
+  {
+    std::lock_guard<std::mutex> lock(FSamplerLock);
+    FSamplerStop = true;
+  }
+  FSamplerWake.notify_all();
+  if (FSampler.joinable()) FSampler.join();
   // The library's stop does nothing until its loop runs; so wait for the loop (or its end).
   while (!FHttp->is_running() && !FListenDone)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

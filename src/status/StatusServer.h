@@ -1,8 +1,9 @@
-// The read-only status page over HTTP: GET / (HTML), /status.json and /metrics.
+// The read-only status page over HTTP: GET / (HTML), /status.json, /history.json and /metrics.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -11,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "status/StatusHistory.h"
 #include "status/StatusSnapshot.h"
 
 class TStatusHttp;
@@ -29,8 +31,10 @@ class TStatusServer {
   static constexpr std::chrono::seconds KeepAlive{1};
 
   // Snapshots older than MaxAge are taken anew; younger ones serve every request.
+  // The history takes a point at the start and then every HistoryStep.
   TStatusServer(IStatusSource& source, TStatusRun run,
-                std::chrono::milliseconds maxAge = std::chrono::milliseconds(1000));
+                std::chrono::milliseconds maxAge = std::chrono::milliseconds(1000),
+                std::chrono::milliseconds historyStep = TStatusHistory::Step);
   // Stops serving and waits for the server's threads.
   ~TStatusServer();
   TStatusServer(const TStatusServer&) = delete;
@@ -48,10 +52,18 @@ class TStatusServer {
  private:
   // The latest snapshot, taken anew when it is older than FMaxAge.
   std::shared_ptr<const TStatusSnapshot> Current();
+  // Adds a point to the history every FHistoryStep until Stop.
+  void Sample();
 
   IStatusSource& FSource;
   const TStatusRun FRun;
   const std::chrono::milliseconds FMaxAge;
+  const std::chrono::milliseconds FHistoryStep;
+  TStatusHistory FHistory;
+  std::thread FSampler;
+  std::mutex FSamplerLock;
+  std::condition_variable FSamplerWake;
+  bool FSamplerStop = false;  // guarded by FSamplerLock
   std::unique_ptr<TStatusHttp> FHttp;
   std::thread FThread;
   std::atomic<bool> FListenDone{false};  // the serving thread has left the library's loop

@@ -415,3 +415,70 @@ TEST(StatusServerBindTest, AnAddressInUseIsAnError) {
 }
 
 }  // namespace
+
+namespace {
+
+TStatusSnapshot At(int minute, std::vector<TStatusGame> games, std::vector<TStatusUpload> uploads) {
+  TStatusSnapshot s;
+  s.Taken = std::chrono::system_clock::time_point(std::chrono::minutes(29000000 + minute));
+  s.Games = std::move(games);
+  s.Uploads = std::move(uploads);
+  return s;
+}
+
+// Three minutes of a server: the series, their rates, and an hour's bound on what is kept.
+TEST(StatusHistoryTest, SeriesAndRatesOverTheLastHour) {
+  TStatusHistory history;
+  TStatusGame a{"A", false, true, true, 1, 1, 2, 0, false};
+  TStatusGame b{"B<x>", false, true, true, 1, 1, 0, 0, false};
+  history.Add(At(0, {a, b}, {{"UP", 0, 0}}), 1000);
+  a.Viewers = 3;
+  b.Viewers = 1;
+  history.Add(At(1, {a, b}, {{"UP", 60000, 0}}), 7000);
+  history.Add(At(2, {a, b}, {{"UP", 60000, 0}, {"NEW", 500, 0}}), 19000);
+  EXPECT_EQ(RenderHistoryJson(history.Read()),
+            "{\"step_seconds\":60,\"times\":[1740000000.000,1740000060.000,1740000120.000],"
+            "\"viewers\":[2,4,4],\"game_viewers\":{\"A\":[2,3,3],\"B<x>\":[0,1,1]},"
+            "\"sent_bytes_per_second\":[0,100,200],"
+            "\"upload_bytes_per_second\":{\"NEW\":[0,0,0],\"UP\":[0,1000,0]}}\n");
+  const std::string charts = RenderHistoryCharts(history.Read());
+  EXPECT_EQ(
+      std::count(charts.begin(), charts.end(), '<') - std::count(charts.begin(), charts.end(), '>'),
+      0);
+  for (const char* part : {"<h2>Last hour</h2>", "all games", "B&lt;x&gt;", "200 B/s"})
+    EXPECT_NE(charts.find(part), std::string::npos) << part;
+  // A line per series: the viewers of all games, of A and of B; bytes sent; two uploads.
+  std::size_t lines = 0;
+  for (std::size_t at = charts.find("<polyline"); at != std::string::npos;
+       at = charts.find("<polyline", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, 6u);
+  EXPECT_EQ(RenderHistoryCharts({}), "");
+
+  for (int minute = 3; minute < 3 + 70; ++minute) history.Add(At(minute, {a}, {}), 19000);
+  const auto kept = history.Read();
+  ASSERT_EQ(kept.size(), TStatusHistory::Points);
+  EXPECT_EQ(kept.front().Taken, At(13, {}, {}).Taken);
+}
+
+// The page and /history.json of a running server gain a point every step.
+TEST_F(StatusServerTest, TheHistoryIsSampledAndServed) {
+  {
+    std::lock_guard<std::mutex> lock(FSource.Lock);
+    FSource.Next.Games = {{"LIVE", true, false, true, 1, 1, 5, 100, false}};
+  }
+  FServer = std::make_unique<TStatusServer>(
+      FSource, TStatusRun{"9.8.7", std::chrono::system_clock::now()}, std::chrono::milliseconds(10),
+      std::chrono::milliseconds(20));
+  FServer->Start("127.0.0.1", 0);
+  FClient = std::make_unique<httplib::Client>("127.0.0.1", FServer->BoundPort());
+  ASSERT_TRUE(test::WaitFor(
+      [&] { return Get("/history.json").find("\"viewers\":[5,5,5") != std::string::npos; }));
+  EXPECT_NE(Get("/history.json").find("\"game_viewers\":{\"LIVE\":[5,5,5"), std::string::npos);
+  const std::string page = Get("/");
+  EXPECT_NE(page.find("<h2>Last hour</h2>"), std::string::npos);
+  EXPECT_NE(page.find("<svg viewBox="), std::string::npos);
+  FServer->Stop();  // the sampler stops with the page
+}
+
+}  // namespace
