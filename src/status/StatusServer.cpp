@@ -94,7 +94,7 @@ void TStatusServer::Start(const std::string& address, int port) {
 
 void TStatusServer::Sample() {
   std::unique_lock<std::mutex> lock(FSamplerLock);
-  do {
+  while (!FSamplerWake.wait_for(lock, FHistoryStep, [this] { return FSamplerStop; })) {
     lock.unlock();
     try {
       FHistory.Add(*Current(), Metrics().SentBytes.load());
@@ -102,7 +102,7 @@ void TStatusServer::Sample() {
       // A snapshot that fails now (a store mid-change) leaves a gap; the next one fills in.
     }
     lock.lock();
-  } while (!FSamplerWake.wait_for(lock, FHistoryStep, [this] { return FSamplerStop; }));
+  }
 }
 
 void TStatusServer::Stop() {

@@ -31,7 +31,7 @@ class TStatusServer {
   static constexpr std::chrono::seconds KeepAlive{1};
 
   // Snapshots older than MaxAge are taken anew; younger ones serve every request.
-  // The history takes a point at the start and then every HistoryStep.
+  // The history takes a point every HistoryStep, from the snapshot the pages share.
   TStatusServer(IStatusSource& source, TStatusRun run,
                 std::chrono::milliseconds maxAge = std::chrono::milliseconds(1000),
                 std::chrono::milliseconds historyStep = TStatusHistory::Step);
