@@ -6,10 +6,9 @@
 
 #include "common/Metrics.h"
 #include "common/Protocol.h"
+#include "common/TextUtil.h"
 #include "net/IdException.h"
-#include "net/NetUtil.h"
 #include "net/SessionRunner.h"
-#include "store/IniFile.h"
 #include "view/UnitListUser.h"
 #include "view/ViewStreamer.h"
 

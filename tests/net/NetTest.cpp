@@ -20,7 +20,6 @@
 #include "net/IdTCPClient.h"
 #include "net/IdTCPServer.h"
 #include "net/InputBuffer.h"
-#include "net/NetUtil.h"
 #include "net/SessionRunner.h"
 #include "net/Socket.h"
 #include "support/TestSupport.h"
@@ -556,17 +555,6 @@ TEST_F(WriteBatchTest, AFileBlockCarriesWhatTheFileHoldsAndNothingPastItsEnd) {
     message.Send();
   }
   EXPECT_EQ(next(), integer(9) + integer(2) + integer(40000) + content);
-}
-
-TEST(NextFieldTest, SplitsAtTheFirstDelimiter) {
-  std::string text = "LOGIN\tuser\t\tpass";
-  for (const char* want : {"LOGIN", "user", "", "pass", ""}) EXPECT_EQ(NextField(text, "\t"), want);
-  EXPECT_EQ(text, "");
-  text = "a, b,c";
-  EXPECT_EQ(NextField(text, ", "), "a");
-  EXPECT_EQ(text, "b,c");
-  EXPECT_EQ(NextField(text, ""), "b,c");
-  EXPECT_EQ(text, "");
 }
 
 }  // namespace

@@ -59,19 +59,6 @@ TEST_F(StoreTest, ParsingAndWriting) {
       "[s]\nx=1\n\n[t]\ntwo=2\nword=true\nzero=0\nb=1\n\n[s]\ny=3\ny=-4\n\n[new]\nv= spaced \n\n");
 }
 
-TEST(TryStrToIntTest, HexDecimalAndRange) {
-  // clang-format off
-  const std::pair<const char*, std::int32_t> cases[] = {
-      {"0x1A", 26}, {"0X1a", 26}, {"$1A", 26}, {"x1A", 26}, {"  42", 42}, {"+5", 5},
-      {"-2147483648", INT32_MIN}, {"2147483647", INT32_MAX}, {"2147483648", 7},
-      {"-2147483649", 7}, {"26abc", 7}, {"", 7}, {"-", 7}, {"0x", 7}, {"$", 7}, {"1 ", 7},
-      {"$FFFFFFFF", -1}, {"0x80000000", INT32_MIN}, {"$100000000", 7}, {"true", 7}};
-  // clang-format on
-  std::int32_t value = 0;
-  for (const auto& [text, expected] : cases)
-    EXPECT_EQ(TryStrToInt(text, value) ? value : 7, expected) << "'" << text << "'";
-}
-
 TEST_F(StoreTest, LoadingAndSaving) {
   EXPECT_EQ(TIniFile(FName).Text(), "");
   // A directory exists but cannot be read as a file.
