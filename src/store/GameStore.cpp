@@ -397,10 +397,6 @@ bool TGameStore::AddViewer(const std::string& game) {
       TIfDamaged::Skip);
 }
 
-void TGameStore::WriteWant(const std::string& game, bool value) {
-  ChangeInfo(game, [&](TIniFile& ini) { ini.WriteBool("stream", "want", value); });
-}
-
 bool TGameStore::ReadCompleteAll(const std::string& game) {
   return ReadInfo(game, "complete", "all", 0) != 0;
 }

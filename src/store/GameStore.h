@@ -179,7 +179,6 @@ class TGameStore {
   // for a damaged game; raises EFCreateError for a missing one.
   bool AddViewer(const std::string& game);
   bool IsDamaged(const std::string& game);
-  void WriteWant(const std::string& game, bool value);
   bool ReadCompleteAll(const std::string& game);
   void WriteCompleteAll(const std::string& game, bool value);
   bool ReadComplete(const std::string& game, int stream, int section);

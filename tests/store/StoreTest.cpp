@@ -121,7 +121,7 @@ TEST_F(StoreTest, RoundTripsKeyFormsAndViewerCounts) {
   FStore.WriteStreamType("G", 1, 1);
   FStore.WriteActiveStreams("G", 2);
   FStore.WriteActiveSections("G", 3);
-  FStore.WriteWant("G", true);
+  ASSERT_TRUE(FStore.AddViewer("G"));  // want=1, and one viewer
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t)
     threads.emplace_back([&] {
@@ -133,11 +133,11 @@ TEST_F(StoreTest, RoundTripsKeyFormsAndViewerCounts) {
                                        FStore.ReadComplete("G", 1, 0), FStore.ReadCompleteAll("G"),
                                        FStore.ReadStreamType("G", 1), FStore.ReadActiveStreams("G"),
                                        FStore.ReadActiveSections("G"), FStore.ReadViewers("G")}),
-            (std::vector<std::int32_t>{5, 2048, 1, 0, 1, 1, 1, 2, 3, 200}));
+            (std::vector<std::int32_t>{5, 2048, 1, 0, 1, 1, 1, 2, 3, 201}));
   EXPECT_EQ(test::ReadFile(FRoot + "G/info.ini"),
             "[size]\n2_-1=5\n\n[block]\n2_10=2048\n\n[header]\n1_0=1\n\n[complete]\n1_0=1\n"
             "all=1\n\n[types]\n1=1\n\n[active]\nstreams=2\nsections=3\n\n[stream]\nwant=1\n"
-            "viewers=200\n\n");
+            "viewers=201\n\n");
   EXPECT_EQ(FStore.StreamPath("G", 2, -1), FRoot + "G/stream_2_-1");
   FStore.WriteViewers("G", 1);
   FStore.DecViewers("G");
