@@ -171,8 +171,6 @@ class TGameStore {
   bool ReadAvailable(const std::string& game);
   void WriteAvailable(const std::string& game, bool value);
   std::int32_t ReadViewers(const std::string& game);
-  void WriteViewers(const std::string& game, std::int32_t value);
-  void IncViewers(const std::string& game);
   // A no-op for a damaged game.
   void DecViewers(const std::string& game);
   // A viewer's request: want and one more viewer, in one change. False, with nothing counted,
