@@ -8,7 +8,9 @@ namespace {
 
 struct TAdminFuzz {
   TAdminFuzz() {
-    settings.Change([](TSettings& s) { s.AdminPassword = "pw"; });
+    TSettings changed;
+    changed.AdminPassword = "pw";
+    settings.Set(changed);
   }
   TSettingsHolder settings;
   fuzz::TSessionHarness harness{[](const std::string& base) {

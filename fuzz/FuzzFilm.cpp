@@ -8,7 +8,9 @@ namespace {
 
 struct TFilmFuzz {
   TFilmFuzz() {
-    settings.Change([](TSettings& s) { s.FilmPassword = "pw"; });
+    TSettings changed;
+    changed.FilmPassword = "pw";
+    settings.Set(changed);
   }
   TSettingsHolder settings;
   fuzz::TSessionHarness harness{[](const std::string& base) {

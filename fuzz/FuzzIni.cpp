@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/TextUtil.h"
 #include "store/IniFile.h"
 
 namespace {

@@ -1,9 +1,10 @@
-// The connection's line, integer and counted-block reads, fed the same bytes in chunks of
+// The connection's line, integer and fixed-size block reads, fed the same bytes in chunks of
 // every size: what they return, and the error that ends them, must not depend on how the
 // bytes were cut, and must match a plain reading of the whole input.
 //
 // Input: byte 0 chooses the chunk size (1 to 256), byte 1 the number N of operation bytes
-// that follow; then the bytes sent to the connection. Operations repeat until a read fails.
+// that follow; then the bytes sent to the connection. Operations repeat until a read fails; each
+// operation byte picks a line, an integer or a block of a size it gives.
 #include <sys/socket.h>
 
 #include <cstdint>
@@ -21,6 +22,12 @@ namespace {
 using fuzz::TWorker;
 
 constexpr std::size_t MaxLine = TIdTCPConnection::MaxLineLength;
+
+// The bytes a block operation reads: 1 to 596, so that blocks span chunks and every operation
+// takes at least a byte.
+std::size_t BlockSize(char op) {
+  return static_cast<unsigned char>(op) / 3 * 7 + 1;
+}
 
 // What one run of operations produced: the values read, then the ending error's text.
 struct TOutcome {
@@ -68,21 +75,13 @@ TOutcome Expected(const std::string& ops, const std::string& bytes) {
         break;
       }
       default: {
-        std::int32_t count = 0;
-        if (!integer(count)) {
+        const std::size_t count = BlockSize(ops[i % ops.size()]);
+        if (bytes.size() - pos < count) {
           out.Error = EIdConnClosedGracefully().what();
           return out;
         }
-        if (count < 0) {
-          out.Error = EIdInvalidBlockLength().what();
-          return out;
-        }
-        if (bytes.size() - pos < static_cast<std::size_t>(count)) {
-          out.Error = EIdConnClosedGracefully().what();
-          return out;
-        }
-        out.Values.push_back("S" + bytes.substr(pos, static_cast<std::size_t>(count)));
-        pos += static_cast<std::size_t>(count);
+        out.Values.push_back("S" + bytes.substr(pos, count));
+        pos += count;
         break;
       }
     }
@@ -111,11 +110,8 @@ TOutcome Actual(const std::string& ops, const std::string& bytes, std::size_t ch
           case 1:
             out.Values.push_back("I" + std::to_string(connection.ReadInteger()));
             break;
-          default: {
-            std::string block;
-            connection.ReadStream(block);
-            out.Values.push_back("S" + block);
-          }
+          default:
+            out.Values.push_back("S" + connection.ReadBytes(BlockSize(ops[i % ops.size()])));
         }
       }
     } catch (const std::exception& e) {

@@ -38,7 +38,9 @@ struct TViewFuzz {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static auto* fuzz = new TViewFuzz;
   const bool auth = size > 0 && (data[0] & 1) != 0;
-  fuzz->settings.Change([auth](TSettings& s) { s.ViewerAuth = auth; });
+  TSettings changed;
+  changed.ViewerAuth = auth;
+  fuzz->settings.Set(changed);
   fuzz->harness.Run([](TIdPeerThread& t) { fuzz->service.Execute(t); }, data, size);
   return 0;
 }

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "common/Metrics.h"
+#include "common/TextUtil.h"
 #include "net/IdException.h"
-#include "net/NetUtil.h"
 #include "net/SessionRunner.h"
 
 TAdminService::TAdminService(const TSettingsHolder& settings, TLog& log, TGameStore& store,

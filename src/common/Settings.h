@@ -64,13 +64,6 @@ class TSettingsHolder {
     std::lock_guard<std::mutex> lock(FLock);
     FCurrent.swap(next);
   }
-  // Applies Change to a copy of the settings and makes the copy current.
-  template <class TChange>
-  void Change(TChange change) {
-    TSettings copy = *Get();
-    change(copy);
-    Set(std::move(copy));
-  }
 
  private:
   mutable std::mutex FLock;

@@ -7,11 +7,10 @@
 
 #include "common/Metrics.h"
 #include "common/Protocol.h"
+#include "common/TextUtil.h"
 #include "common/ZarnelException.h"
 #include "net/IdException.h"
-#include "net/NetUtil.h"
 #include "net/SessionRunner.h"
-#include "store/IniFile.h"
 #include "store/StreamFile.h"
 
 namespace {

@@ -38,12 +38,6 @@ class EIdMaxLineLengthExceeded : public EIdException {
   EIdMaxLineLengthExceeded() : EIdException("Max line length exceeded.") {}
 };
 
-// A counted block announced a negative length: the peer is out of step.
-class EIdInvalidBlockLength : public EIdException {
- public:
-  EIdInvalidBlockLength() : EIdException("Invalid block length.") {}
-};
-
 class EIdNoDataToRead : public EIdException {
  public:
   EIdNoDataToRead() : EIdException("No data to read.") {}

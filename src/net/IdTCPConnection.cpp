@@ -132,13 +132,6 @@ void TIdTCPConnection::WriteBuffer(const void* buffer, std::size_t count) {
   SendAll(static_cast<const char*>(buffer), count);
 }
 
-void TIdTCPConnection::ReadStream(std::string& out) {
-  const std::int32_t count = ReadInteger();
-  if (count < 0) AbandonStream<EIdInvalidBlockLength>();
-  out.clear();
-  AppendBytes(out, static_cast<std::size_t>(count));
-}
-
 void TIdTCPConnection::WriteStream(std::istream& stream, std::int64_t size) {
   const std::istream::pos_type start = stream.tellg();
   if (start == std::istream::pos_type(-1)) throw EIdNoDataToRead();

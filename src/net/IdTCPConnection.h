@@ -63,8 +63,6 @@ class TIdTCPConnection {
   void ReadBuffer(void* buffer, std::size_t count);
   // Sends Count bytes as they are.
   void WriteBuffer(const void* buffer, std::size_t count);
-  // Reads a wire-integer count, then that many bytes into Out (replacing its content).
-  void ReadStream(std::string& out);
   // Sends a count and then that many bytes of Stream from its position; Size 0 sends to its end.
   void WriteStream(std::istream& stream, std::int64_t size);
 

@@ -13,10 +13,10 @@
 #include <condition_variable>
 #include <fstream>
 #include <map>
+#include <thread>
 #include <vector>
 
 #include "net/IdException.h"
-#include "net/NetUtil.h"
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
@@ -348,7 +348,8 @@ void TIdTCPServer::ListenLoop() {
     }
     const int error = errno;
     // Out of descriptors or memory: pause rather than spin on the waiting connection.
-    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) Sleep(100);
+    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     // The socket is no longer listening; nothing more can be accepted.
     if (error == EINVAL || error == EBADF || error == ENOTSOCK) return;
   }

@@ -8,8 +8,8 @@
 
 #include "common/Log.h"
 #include "common/Protocol.h"
+#include "common/TextUtil.h"
 #include "common/ZarnelException.h"
-#include "net/NetUtil.h"
 #include "relay/RelayStreamCode.h"
 
 namespace {

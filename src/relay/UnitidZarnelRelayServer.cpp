@@ -105,8 +105,6 @@ void TidZarnelRelayServer::Authorize(TRelaySession& session) {
   if (OnRelayAuthorizeServer)
     OnRelayAuthorizeServer(session.Connection.PeerAddress(), session.AuthorizeAsked,
                            session.Authorized);
-  else if (OnAuthorizeServer)
-    OnAuthorizeServer(session.Connection.PeerAddress(), session.Authorized);
   session.AuthorizeAsked = true;
   session.Connection.WriteInteger(session.Authorized ? 1 : 0);
 }
@@ -172,7 +170,7 @@ void TidZarnelRelayServer::SendBlocks(TRelaySession& session) {
   for (int i = 0; i < count; ++i) {
     TRelayedSection& item = session.Sections.Items(i);
     if (!SendSectionHead(session.Connection, item)) continue;
-    if (!(OnSectionInfo || OnRelaySectionInfo) || !Hooked(session)) continue;
+    if (!OnRelaySectionInfo || !Hooked(session)) continue;
     for (int stream = 0; stream < 2; ++stream) SendStreamRecord(session, item, stream, share);
   }
 }
@@ -185,11 +183,8 @@ void TidZarnelRelayServer::SendStreamRecord(TRelaySession& session, TRelayedSect
   bool sectionCompleted = false;
   std::unique_ptr<std::istream> data;  // released on every path, sent or not
   const std::int32_t held = item.BlockStart[stream];
-  if (OnRelaySectionInfo)
-    OnRelaySectionInfo({item.GameName, item.Section, stream, held, share}, blockStart, sectionSize,
-                       sectionCompleted, data);
-  else
-    OnSectionInfo(stream, blockStart, sectionSize, sectionCompleted, data);
+  OnRelaySectionInfo({item.GameName, item.Section, stream, held, share}, blockStart, sectionSize,
+                     sectionCompleted, data);
   const std::int64_t size = data ? StreamSize(*data) : -1;
   TIdTCPConnection& connection = session.Connection;
   // A stream that was wholly sent before its section completed would otherwise never count as

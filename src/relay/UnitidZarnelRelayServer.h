@@ -11,10 +11,8 @@
 #include "net/IdTCPServer.h"
 #include "relay/UnitListRelayedSections.h"
 
-// Decides whether the peer at AIP may relay; AAuthorized arrives holding the current state.
-using TAuthorizeServer = std::function<void(const std::string& AIP, bool& AAuthorized)>;
-// TAuthorizeServer that also learns whether an earlier authorize command on the same connection
-// gave AAuthorized its current value.
+// Decides whether the peer at AIP may relay; AAuthorized arrives holding the current state, and
+// ARepeated tells whether an earlier authorize command on the same connection gave it.
 using TRelayAuthorizeServer =
     std::function<void(const std::string& AIP, bool ARepeated, bool& AAuthorized)>;
 // Appends the offered game names to the empty list it is given.
@@ -22,13 +20,7 @@ using TGetGameList = std::function<void(std::vector<std::string>& AGameList)>;
 // Reports a game's section value, availability and completion (preset -1, false, false).
 using TGetGameInfo = std::function<void(const std::string& AGameName, std::int32_t& ASection,
                                         bool& AAvailable, bool& ACompleted)>;
-// Supplies stream AStreamIndex (0 or 1) of a section, positioned where sending starts, or
-// leaves ASectionStream empty. The server owns a returned stream and releases it after use.
-using TSectionInfo = std::function<void(std::int32_t AStreamIndex, std::int32_t& ABlockStart,
-                                        std::int32_t& ASectionSize, bool& ASectionCompleted,
-                                        std::unique_ptr<std::istream>& ASectionStream)>;
-
-// The relayed section a block request is working on, for the section hook that needs it.
+// The relayed section a block request is working on, as the section hook gets it.
 struct TRelaySectionRequest {
   const std::string& GameName;
   std::int32_t Section;
@@ -36,7 +28,8 @@ struct TRelaySectionRequest {
   std::int32_t BlockStart;   // how far the peer already holds this stream of the section
   std::int32_t MaxCount;     // the most bytes this record may carry
 };
-// TSectionInfo with the section it serves.
+// Supplies stream ARequest.StreamIndex of the section, positioned where sending starts, or
+// leaves ASectionStream empty. The server owns a returned stream and releases it after use.
 using TRelaySectionInfo = std::function<void(
     const TRelaySectionRequest& ARequest, std::int32_t& ABlockStart, std::int32_t& ASectionSize,
     bool& ASectionCompleted, std::unique_ptr<std::istream>& ASectionStream)>;
@@ -57,13 +50,9 @@ class TidZarnelRelayServer : public TIdTCPServer {
   std::int32_t BlockSize = 25000;
   // Hooks into the game store; called on the session threads, possibly several at once, so a
   // hook guards whatever it shares. Assign them before activation.
-  TAuthorizeServer OnAuthorizeServer;
-  // Used instead of OnAuthorizeServer when assigned.
   TRelayAuthorizeServer OnRelayAuthorizeServer;
   TGetGameList OnGetGameList;
   TGetGameInfo OnGetGameInfo;
-  TSectionInfo OnSectionInfo;
-  // Used instead of OnSectionInfo when assigned.
   TRelaySectionInfo OnRelaySectionInfo;
   // True: a connection that is not authorized is answered as if no hook were assigned.
   bool HooksNeedAuthorization = false;

@@ -365,17 +365,6 @@ std::int32_t TGameStore::ReadViewers(const std::string& game) {
   return ReadInfo(game, "stream", "viewers", 0);
 }
 
-void TGameStore::WriteViewers(const std::string& game, std::int32_t value) {
-  ChangeInfo(game, [&](TIniFile& ini) { ini.WriteInteger("stream", "viewers", value); });
-}
-
-void TGameStore::IncViewers(const std::string& game) {
-  ChangeInfo(game, [](TIniFile& ini) {
-    const std::int32_t viewers = ini.ReadInteger("stream", "viewers", 0);
-    ini.WriteInteger("stream", "viewers", viewers < INT32_MAX ? viewers + 1 : viewers);
-  });
-}
-
 void TGameStore::DecViewers(const std::string& game) {
   ChangeInfo(
       game,
@@ -395,10 +384,6 @@ bool TGameStore::AddViewer(const std::string& game) {
         ini.WriteInteger("stream", "viewers", viewers < INT32_MAX ? viewers + 1 : viewers);
       },
       TIfDamaged::Skip);
-}
-
-void TGameStore::WriteWant(const std::string& game, bool value) {
-  ChangeInfo(game, [&](TIniFile& ini) { ini.WriteBool("stream", "want", value); });
 }
 
 bool TGameStore::ReadCompleteAll(const std::string& game) {

@@ -171,15 +171,12 @@ class TGameStore {
   bool ReadAvailable(const std::string& game);
   void WriteAvailable(const std::string& game, bool value);
   std::int32_t ReadViewers(const std::string& game);
-  void WriteViewers(const std::string& game, std::int32_t value);
-  void IncViewers(const std::string& game);
   // A no-op for a damaged game.
   void DecViewers(const std::string& game);
   // A viewer's request: want and one more viewer, in one change. False, with nothing counted,
   // for a damaged game; raises EFCreateError for a missing one.
   bool AddViewer(const std::string& game);
   bool IsDamaged(const std::string& game);
-  void WriteWant(const std::string& game, bool value);
   bool ReadCompleteAll(const std::string& game);
   void WriteCompleteAll(const std::string& game, bool value);
   bool ReadComplete(const std::string& game, int stream, int section);

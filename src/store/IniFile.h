@@ -74,8 +74,3 @@ std::string IniControlByte(const std::string& text);
 
 // True for Name of a temporary file SaveFile makes while replacing a file named Base.
 bool IsIniTempName(const std::string& name, const std::string& base);
-
-// Converts Text as an INI integer ("0x"/"$" hex, signed decimal); false when it does not convert.
-bool TryStrToInt(const std::string& text, std::int32_t& value);
-// A number field of a protocol line, read as an INI integer: 0 when it does not convert.
-std::int32_t NumberField(const std::string& text);

@@ -6,7 +6,7 @@
 
 // The map of open files; each file holds it, so a file may outlive the cache object.
 struct TSharedStreamFile::TCore {
-  mutable std::mutex Lock;
+  std::mutex Lock;
   std::unordered_map<std::string, std::weak_ptr<TSharedStreamFile>> Files;  // guarded by Lock
 };
 
@@ -72,9 +72,4 @@ std::shared_ptr<TSharedStreamFile> TStreamFileCache::Open(const std::string& pat
   }
   entry = file;
   return file;
-}
-
-std::size_t TStreamFileCache::OpenCount() const {
-  std::lock_guard<std::mutex> lock(FCore->Lock);
-  return FCore->Files.size();
 }

@@ -51,8 +51,6 @@ class TStreamFileCache {
   TStreamFileCache();
   // The shared file of Path, opened if no one holds it; raises EFOpenError.
   std::shared_ptr<TSharedStreamFile> Open(const std::string& path);
-  // Number of files open now.
-  std::size_t OpenCount() const;
 
  private:
   const std::shared_ptr<TSharedStreamFile::TCore> FCore;

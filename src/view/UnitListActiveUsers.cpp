@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "net/NetUtil.h"
+#include "common/TextUtil.h"
 
 bool TListActiveUsers::CheckAndAdd(const std::string& userName) {
   const std::string name = UpperCase(userName);

@@ -1,7 +1,7 @@
 #include "view/UnitListUser.h"
 
 #include "common/FileUtil.h"
-#include "net/NetUtil.h"
+#include "common/TextUtil.h"
 
 TListUser::TListUser(const std::string& fileName) {
   std::string text;

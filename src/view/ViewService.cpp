@@ -6,10 +6,9 @@
 
 #include "common/Metrics.h"
 #include "common/Protocol.h"
+#include "common/TextUtil.h"
 #include "net/IdException.h"
-#include "net/NetUtil.h"
 #include "net/SessionRunner.h"
-#include "store/IniFile.h"
 #include "view/UnitListUser.h"
 #include "view/ViewStreamer.h"
 
@@ -29,7 +28,7 @@ struct TViewService::TSessionState {
   std::string UserName;
   bool Registered = false;  // UserName was added to the active users by this session
   std::string Game;         // the requested game
-  bool Counted = false;     // IncViewers succeeded for Game
+  bool Counted = false;     // AddViewer counted the viewer for Game
   bool HandedOver = false;  // streaming on the sender threads, which end the session
 };
 

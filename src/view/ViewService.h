@@ -10,7 +10,7 @@
 #include "net/LoginThrottle.h"
 #include "store/GameStore.h"
 #include "view/UnitListActiveUsers.h"
-#include "view/ViewSender.h"
+#include "view/ViewSenders.h"
 
 class TSessionRunner;
 

@@ -6,8 +6,6 @@
 
 #include "common/Protocol.h"
 #include "common/ZarnelException.h"
-#include "net/NetUtil.h"
-#include "store/IniFile.h"
 
 namespace {
 

@@ -18,7 +18,9 @@ const std::string In = "Admin client connected ", Out = "Admin client Disconnect
 class AdminServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    FSettings.Change([](TSettings& s) { s.AdminPassword = "Secret"; });
+    TSettings settings;
+    settings.AdminPassword = "Secret";
+    FSettings.Set(settings);
     std::filesystem::create_directories(FRoot + "SHOWN");
     std::filesystem::create_directories(FRoot + "HIDDEN");
     test::WriteFile(FRoot + "SHOWN/info.ini", "[stream]\navailable=1\nviewers=3\n");

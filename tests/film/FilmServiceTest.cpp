@@ -27,7 +27,9 @@ class FilmServiceTest : public Test {
  protected:
   FilmServiceTest() {
     std::filesystem::create_directories(streams);
-    settings.Change([](TSettings& s) { s.FilmPassword = "pw"; });
+    TSettings changed;
+    changed.FilmPassword = "pw";
+    settings.Set(changed);
     server.OnExecute = [this](TIdPeerThread& t) { service.Execute(t); };
     server.SetActive(true);
   }

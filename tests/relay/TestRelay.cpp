@@ -24,6 +24,8 @@ using TClock = std::chrono::steady_clock;
 using V = std::vector<std::int32_t>;
 using S = std::vector<std::string>;
 constexpr std::int32_t StreamBytes = 40000;
+// The relay link's pause between attempts.
+constexpr milliseconds ReconnectPause(2000);
 
 // Distinct bytes per stream index, so a record carrying the wrong stream shows.
 std::string Payload(int stream) {
@@ -32,11 +34,11 @@ std::string Payload(int stream) {
   return data;
 }
 
-TEST(ListRelayedSections, EntriesKeepTheirOrderAndPlaceAsTheListGrows) {
+TEST(ListRelayedSections, EntriesKeepTheirOrderAndIndexesAreChecked) {
   TListRelayedSections list;
-  TRelayedSection& first = list.Add("GAME", 4);
-  for (int i = 0; i < 1000; ++i) list.Add("OTHER", i);  // enough to make a vector move
-  EXPECT_EQ(&list.Items(0), &first);
+  list.Add("GAME", 4);
+  for (int i = 0; i < 1000; ++i) list.Add("OTHER", i);
+  EXPECT_EQ(list.Items(0).GameName, "GAME");
   EXPECT_EQ(list.Items(1000).Section, 999);
   EXPECT_THROW(list.Items(1001), std::out_of_range);
   EXPECT_THROW(list.Items(-1), std::out_of_range);
@@ -109,22 +111,29 @@ TEST(RelayServerTeardown, DestructorWaitsForASessionThatOutlivedDeactivation) {
   peer.SendInt(1);
   entered.get_future().wait();
   EXPECT_THROW(server->SetActive(false), EIdTerminateThreadTimeout);
-  std::thread releaser([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // lets the destructor start
-    release.set_value();
+  std::promise<pid_t> destroyer;
+  std::thread destroying([&] {
+    destroyer.set_value(test::ThisThread());
+    server.reset();
   });
-  server.reset();
+  // The hook goes on only once the destructor blocks: in its wait, or, were it not to wait,
+  // past the hooks it freed.
+  const pid_t id = destroyer.get_future().get();
+  EXPECT_TRUE(test::WaitFor([&] { return test::Asleep(id); }));
+  release.set_value();
+  destroying.join();
   EXPECT_TRUE(hookDone);
-  releaser.join();
 }
 
 class RelayBlocksTest : public RelayServerTest {
  protected:
   void SetUp() override {
-    // The hook cannot see which section it serves, so the test tells it where to start.
-    FServer.OnSectionInfo = [this](std::int32_t stream, std::int32_t& blockStart,
-                                   std::int32_t& sectionSize, bool& sectionCompleted,
-                                   std::unique_ptr<std::istream>& data) {
+    // Every section gets the same streams; the test tells the hook where they start.
+    FServer.OnRelaySectionInfo = [this](const TRelaySectionRequest& request,
+                                        std::int32_t& blockStart, std::int32_t& sectionSize,
+                                        bool& sectionCompleted,
+                                        std::unique_ptr<std::istream>& data) {
+      const int stream = request.StreamIndex;
       if (stream == FMissingStream) return;
       data = std::make_unique<std::istringstream>(Payload(stream));
       data->seekg(FOffset.load());
@@ -133,7 +142,7 @@ class RelayBlocksTest : public RelayServerTest {
       sectionCompleted = FSectionCompleted;
     };
     // Toggles, to show that the hook receives the current state.
-    FServer.OnAuthorizeServer = [](const std::string& ip, bool& authorized) {
+    FServer.OnRelayAuthorizeServer = [](const std::string& ip, bool, bool& authorized) {
       authorized = !authorized && ip == "127.0.0.1";
     };
     FServer.OnGetGameList = [](std::vector<std::string>& games) { games = {"ALPHA", "BETA"}; };
@@ -232,6 +241,19 @@ class RelayThreadTest : public ::testing::Test {
                                           FUpstream.BoundPort());
   }
   S Messages() const { return test::LogMessages(FDir / "zarnel.log"); }
+  // Waits for Count log lines of a link started after Since; returns a time before the last of
+  // them was written.
+  TClock::time_point WaitForMessages(std::size_t count, TClock::time_point since) {
+    EXPECT_TRUE(test::WaitFor(
+        [&] {
+          const auto now = TClock::now();
+          if (Messages().size() >= count) return true;
+          since = now;
+          return false;
+        },
+        std::chrono::seconds(30)));
+    return since;
+  }
 
   test::TTempDir FDir;
   TLog FLog{FDir / "zarnel.log"};
@@ -247,13 +269,14 @@ TEST_F(RelayThreadTest, ConnectsAndClosesAtOnceThenRetriesAfterThePause) {
   const auto started = TClock::now();
   unlogged->Start();
   thread->Start();
-  ASSERT_TRUE(test::WaitFor([&] { return Messages().size() >= 5 && FLinks >= 4; }));
-  EXPECT_GE(TClock::now() - started, milliseconds(2000));
-  const auto stopping = TClock::now();
+  const auto pausing = WaitForMessages(5, started);  // then the link pauses
+  EXPECT_GE(TClock::now() - started, ReconnectPause);
   thread->DisconnectSocket();
   thread->Terminate();
   thread->WaitFor();
-  EXPECT_LT(TClock::now() - stopping, milliseconds(1500));
+  // Cut short: waited out, the pause would have ended no earlier than this.
+  EXPECT_LT(TClock::now() - pausing, ReconnectPause);
+  EXPECT_TRUE(test::WaitFor([&] { return FLinks >= 4; }));  // the unlogged link connects too
   EXPECT_EQ(Messages(),
             (S{"Relay: Connected", "Relay: Disconnected", "Relay: Attempting Reconnection...",
                "Relay: Connected", "Relay: Disconnected"}));
@@ -267,11 +290,11 @@ TEST_F(RelayThreadTest, ConnectsAndClosesAtOnceThenRetriesAfterThePause) {
 TEST_F(RelayThreadTest, RefusedAttemptsAreLoggedAndRetriedUntilDestroyed) {
   FUpstream.SetActive(false);  // nothing listens on its port any more
   auto thread = MakeThread(FLog);
+  const auto started = TClock::now();
   thread->Start();
-  ASSERT_TRUE(test::WaitFor([&] { return Messages().size() >= 3; }));
-  const auto stopping = TClock::now();
-  thread.reset();  // in the middle of a pause
-  EXPECT_LT(TClock::now() - stopping, milliseconds(1500));
+  const auto pausing = WaitForMessages(3, started);  // then the link pauses
+  thread.reset();                                    // in the middle of the pause
+  EXPECT_LT(TClock::now() - pausing, ReconnectPause);
   const std::string refused = "Relay Exception :- Socket Error # 111";
   EXPECT_THAT(Messages(), ElementsAre(StartsWith(refused), "Relay: Attempting Reconnection...",
                                       StartsWith(refused)));

@@ -29,7 +29,9 @@ TEST(StatusSourceTest, StoreSizeSumsTheGamesAndTheFloorFollowsTheSettings) {
   EXPECT_EQ(s.Store.MinFreeBytes, 256 * BytesPerMB);
   // A reload's new floor shows in the next snapshot; zero or less is no floor.
   for (const auto& [mb, bytes] : {std::pair{4096, 4096 * BytesPerMB}, {0, 0ull}, {-1, 0ull}}) {
-    settings.Change([mb = mb](TSettings& t) { t.MinFreeMB = mb; });
+    TSettings changed;
+    changed.MinFreeMB = mb;
+    settings.Set(changed);
     EXPECT_EQ(source.Snapshot().Store.MinFreeBytes, bytes) << mb;
   }
 }

@@ -8,11 +8,13 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -214,6 +216,14 @@ std::int32_t TRawClient::ReceiveInt() {
   return static_cast<std::int32_t>(ntohl(v));
 }
 
+std::uint16_t TRawClient::LocalPort() const {
+  sockaddr_in addr{};
+  socklen_t size = sizeof addr;
+  if (getsockname(FFd, reinterpret_cast<sockaddr*>(&addr), &size) != 0)
+    throw std::runtime_error("getsockname failed");
+  return ntohs(addr.sin_port);
+}
+
 bool TRawClient::ClosedByPeer(std::chrono::milliseconds timeout) {
   if (!FPending.empty()) return false;
   pollfd p{FFd, POLLIN, 0};
@@ -311,6 +321,37 @@ bool PortClosed(std::uint16_t port) {
   if (fd < 0) return true;
   close(fd);
   return false;
+}
+
+long UnreadBytes(std::uint16_t from, std::uint16_t to) {
+  // Lines of /proc/net/tcp: "sl: local:port remote:port state tx_queue:rx_queue ...", in hex.
+  long unacknowledged = -1, unread = -1;
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the heading
+  while (std::getline(table, line)) {
+    unsigned local = 0, remote = 0, state = 0;
+    unsigned long tx = 0, rx = 0;
+    if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %x %lx:%lx", &local, &remote, &state, &tx,
+                    &rx) != 5)
+      continue;
+    if (local == from && remote == to) unacknowledged = static_cast<long>(tx);
+    if (local == to && remote == from) unread = static_cast<long>(rx);
+  }
+  return unacknowledged < 0 || unread < 0 ? -1 : unacknowledged + unread;
+}
+
+pid_t ThisThread() {
+  return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+bool Asleep(pid_t tid) {
+  // The state follows the command name in parentheses, which may itself hold spaces.
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string stat;
+  std::getline(in, stat);  // empty once the thread has ended
+  const std::size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S';
 }
 
 }  // namespace test

@@ -62,6 +62,8 @@ class TRawClient {
   // True when the peer closed (reads 0 bytes) within Timeout; leftover data counts as not closed.
   bool ClosedByPeer(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   void Close();
+  // The port this end of the connection is bound to.
+  std::uint16_t LocalPort() const;
 
  private:
   int FFd = -1;
@@ -101,6 +103,16 @@ class TServerProcess {
 
 // True when nothing accepts connections on 127.0.0.1:Port.
 bool PortClosed(std::uint16_t port);
+// Bytes sent over the loopback connection from port From to port To that the receiving program
+// has not read yet (unacknowledged at the sender or queued at the receiver); -1 when no such
+// connection exists. Zero tells that the receiver holds all that was sent.
+long UnreadBytes(std::uint16_t from, std::uint16_t to);
+
+// The calling thread's id, as Asleep takes it.
+pid_t ThisThread();
+// True when thread Tid of this process is asleep in the kernel (a blocking read, lock wait or
+// sleep): how a test knows another thread has got to where it blocks.
+bool Asleep(pid_t tid);
 
 }  // namespace test
 

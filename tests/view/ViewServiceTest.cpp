@@ -170,7 +170,9 @@ TEST_F(ViewServiceTest, ListsGamesAndSectionsAndRequestsOnlyGames) {
 }
 
 TEST_F(ViewServiceTest, LoginOutcomesAndOneSessionPerNameFreedAtTheEnd) {
-  FSettings.Change([](TSettings& s) { s.ViewerAuth = true; });
+  TSettings settings;
+  settings.ViewerAuth = true;
+  FSettings.Set(settings);
   test::WriteFile(FDir / "users.txt", "bob,\neve,Secret\n");
   const auto login = [&](const std::string& line, const std::string& reply) {
     auto c = Connect(line);
@@ -198,7 +200,9 @@ TEST_F(ViewServiceTest, LoginOutcomesAndOneSessionPerNameFreedAtTheEnd) {
 }
 
 TEST_F(ViewServiceTest, GuessesAtANameNeverLockItsOwnerOut) {
-  FSettings.Change([](TSettings& s) { s.ViewerAuth = true; });
+  TSettings settings;
+  settings.ViewerAuth = true;
+  FSettings.Set(settings);
   test::WriteFile(FDir / "users.txt", "alice,right\n");
   const auto reply = [&](const std::string& line) { return Connect(line)->ReceiveLine(); };
   // A wrong password gets the wrong-password reply, whoever holds the name.
@@ -222,7 +226,9 @@ TEST_F(ViewServiceTest, GuessesAtANameNeverLockItsOwnerOut) {
 
 // The buffer budget (up to three sections past the start) keeps its default of 50000.
 TEST_F(ViewServiceTest, FinishedGamesUntilTheEndAndSharedBudgets) {
-  FSettings.Change([](TSettings& s) { s.BandwidthNormal = 100; });
+  TSettings settings;
+  settings.BandwidthNormal = 100;
+  FSettings.Set(settings);
   const std::string whole = Bytes(12000, 0x01020304), demo = Bytes(200, 9), audio = Bytes(50, 0, 3);
   WriteSection("GAME", 0, {{0, whole}});
   WriteSection("G", 4, {{0, demo}, {1, audio}});
@@ -258,7 +264,9 @@ TEST_F(ViewServiceTest, FinishedGamesUntilTheEndAndSharedBudgets) {
 }
 
 TEST_F(ViewServiceTest, SectionDistanceHeaderZoomResumeOffsetsAndAudioOnly) {
-  FSettings.Change([](TSettings& s) { s.BandwidthNormal = 100; });
+  TSettings settings;
+  settings.BandwidthNormal = 100;
+  FSettings.Set(settings);
   for (int s = 0; s <= 6; ++s) WriteSection("D", s, {{0, Bytes(250, s, s), 50}});
   // The Demo header is not on disk yet: only an audio-only viewer gets the section.
   WriteSection("A", 0, {{0, Bytes(100, 1), 1000}, {1, Bytes(80, 0, 5)}});
@@ -295,7 +303,9 @@ TEST_F(ViewServiceTest, SectionDistanceHeaderZoomResumeOffsetsAndAudioOnly) {
 // Viewers on the sender threads: each gets the cycles a viewer on its own thread got, byte for
 // byte, and one whose socket is full holds back no one else.
 TEST_F(ViewServiceTest, ManyViewersGetTheRecordedSessionAndAStalledOneDelaysNoOther) {
-  FSettings.Change([](TSettings& s) { s.BandwidthBuffer = 200; });
+  TSettings settings;
+  settings.BandwidthBuffer = 200;
+  FSettings.Set(settings);
   const std::string data = Bytes(300, 0x0A0B0C0D);
   WriteSection("GAME", 0, {{0, data, 100}});
   const auto ints = [](const V& v) {
@@ -328,7 +338,8 @@ TEST_F(ViewServiceTest, ManyViewersGetTheRecordedSessionAndAStalledOneDelaysNoOt
 
   // Cycles of 4 MB fill a socket that is not read within a few cycles; as many stalled
   // viewers as there are sender threads, then one that reads.
-  FSettings.Change([](TSettings& s) { s.BandwidthBuffer = 4 << 20; });
+  settings.BandwidthBuffer = 4 << 20;
+  FSettings.Set(settings);
   WriteSection("BIG", 0, {{0, Bytes(32 << 20, 0, 1)}});
   std::vector<std::unique_ptr<test::TRawClient>> stalled;
   for (unsigned i = 0; i < std::clamp(std::thread::hardware_concurrency(), 1u, 8u); ++i) {
@@ -374,10 +385,10 @@ std::vector<int> StreamingSendBuffers(std::uint16_t port) {
 // reads slowly stays, though each of its messages waits for room far longer than that. Each
 // streaming socket's send buffer holds a few cycles, not what the system would grow it to.
 TEST_F(ViewServiceTest, AViewerThatStopsReadingIsClosedAtTheSendDeadlineAndASlowOneStays) {
-  FSettings.Change([](TSettings& s) {
-    s.SendTimeout = 2;
-    s.BandwidthBuffer = 4 << 20;
-  });
+  TSettings settings;
+  settings.SendTimeout = 2;
+  settings.BandwidthBuffer = 4 << 20;
+  FSettings.Set(settings);
   const std::string data = Bytes(32 << 20, 0, 1);
   WriteSection("BIG", 0, {{0, data}});
   // Its resume offset goes with the request: it never reads a byte.
@@ -413,7 +424,9 @@ TEST_F(ViewServiceTest, AViewerThatStopsReadingIsClosedAtTheSendDeadlineAndASlow
 // section goes on from the file it was announced, whatever happens at the path meanwhile; the
 // next viewer gets the new file.
 TEST_F(ViewServiceTest, AStreamFileMadeAnewStaysOutOfAnAnnouncedSection) {
-  FSettings.Change([](TSettings& s) { s.BandwidthBuffer = 1000; });
+  TSettings settings;
+  settings.BandwidthBuffer = 1000;
+  FSettings.Set(settings);
   const std::string old = Bytes(3000, 0x11), made = Bytes(5000, 0x22, 3);
   WriteSection("LIVE", 0, {{0, old}});
   FStore.WriteComplete("LIVE", 0, 0, false);
@@ -443,7 +456,9 @@ TEST_F(ViewServiceTest, AStreamFileMadeAnewStaysOutOfAnAnnouncedSection) {
 // bytes there are, never with the stream's completion; a whole file, and one without a recorded
 // size, complete as ever.
 TEST_F(ViewServiceTest, AStreamFileShorterThanRecordedIsNeverReportedComplete) {
-  FSettings.Change([](TSettings& s) { s.BandwidthBuffer = 150000; });
+  TSettings settings;
+  settings.BandwidthBuffer = 150000;
+  FSettings.Set(settings);
   const std::string data = Bytes(300000, 0x31);
   WriteSection("CUT", 0, {{0, data}});
   WriteSection("WHOLE", 0, {{0, data}});

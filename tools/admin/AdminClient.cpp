@@ -2,8 +2,7 @@
 
 #include <algorithm>
 
-#include "net/NetUtil.h"
-#include "store/IniFile.h"
+#include "common/TextUtil.h"
 
 namespace tools {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <iostream>
 
+#include "common/TextUtil.h"
 #include "common/UnitZarnelGlobal.h"
-#include "net/NetUtil.h"
 #include "tools/admin/AdminClient.h"
 #include "tools/common/ToolCommon.h"
 

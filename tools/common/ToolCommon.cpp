@@ -12,8 +12,8 @@
 #include <iostream>
 #include <thread>
 
+#include "common/TextUtil.h"
 #include "common/UnitZarnelGlobal.h"
-#include "net/NetUtil.h"
 
 namespace tools {
 

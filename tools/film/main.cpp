@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/TextUtil.h"
 #include "common/UnitZarnelGlobal.h"
-#include "net/NetUtil.h"
 #include "store/GameStore.h"
 #include "tools/common/Progress.h"
 #include "tools/common/ToolCommon.h"

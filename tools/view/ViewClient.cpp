@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "common/Protocol.h"
-#include "net/NetUtil.h"
+#include "common/TextUtil.h"
 
 namespace tools {
 

@@ -4,8 +4,8 @@
 #include <iostream>
 #include <optional>
 
+#include "common/TextUtil.h"
 #include "common/UnitZarnelGlobal.h"
-#include "net/NetUtil.h"
 #include "tools/common/Progress.h"
 #include "tools/common/ToolCommon.h"
 #include "tools/view/ViewClient.h"

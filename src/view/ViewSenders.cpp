@@ -1,4 +1,4 @@
-#include "view/ViewSender.h"
+#include "view/ViewSenders.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
