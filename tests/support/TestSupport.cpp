@@ -324,19 +324,22 @@ bool PortClosed(std::uint16_t port) {
 }
 
 long UnreadBytes(std::uint16_t from, std::uint16_t to) {
-  // Lines of /proc/net/tcp: "sl: local:port remote:port state tx_queue:rx_queue ...", in hex.
+  // Lines of /proc/net/tcp and tcp6: "sl: local:port remote:port state tx_queue:rx_queue ...",
+  // in hex; the server's sockets are IPv6 where the system has it.
   long unacknowledged = -1, unread = -1;
-  std::ifstream table("/proc/net/tcp");
-  std::string line;
-  std::getline(table, line);  // the heading
-  while (std::getline(table, line)) {
-    unsigned local = 0, remote = 0, state = 0;
-    unsigned long tx = 0, rx = 0;
-    if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %x %lx:%lx", &local, &remote, &state, &tx,
-                    &rx) != 5)
-      continue;
-    if (local == from && remote == to) unacknowledged = static_cast<long>(tx);
-    if (local == to && remote == from) unread = static_cast<long>(rx);
+  for (const char* path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream table(path);
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+      unsigned local = 0, remote = 0, state = 0;
+      unsigned long tx = 0, rx = 0;
+      if (std::sscanf(line.c_str(), " %*u: %*[0-9A-Fa-f]:%x %*[0-9A-Fa-f]:%x %x %lx:%lx", &local,
+                      &remote, &state, &tx, &rx) != 5)
+        continue;
+      if (local == from && remote == to) unacknowledged = static_cast<long>(tx);
+      if (local == to && remote == from) unread = static_cast<long>(rx);
+    }
   }
   return unacknowledged < 0 || unread < 0 ? -1 : unacknowledged + unread;
 }
