@@ -6,11 +6,14 @@
 TStatusSource::TStatusSource(TGameStore& store,
                              std::function<std::vector<std::string>()> liveUploads,
                              std::vector<std::pair<TServicePort, TIdTCPServer*>> servers,
-                             const TSettingsHolder& settings)
+                             const TSettingsHolder& settings, const TRelayThread* link,
+                             const TidZarnelRelayServer* relay)
     : FStore(store),
       FLiveUploads(std::move(liveUploads)),
       FServers(std::move(servers)),
-      FSettings(settings) {}
+      FSettings(settings),
+      FLink(link),
+      FRelay(relay) {}
 
 TStatusSnapshot TStatusSource::Snapshot() {
   TStatusSnapshot out;
@@ -43,5 +46,17 @@ TStatusSnapshot TStatusSource::Snapshot() {
   out.Store.MinFreeBytes = minFree > 0 ? std::uint64_t(minFree) * BytesPerMB : 0;
   for (const auto& [service, server] : FServers)
     out.Ports.push_back({service, server->DefaultPort(), server->Active(), server->ThreadCount()});
+  if (FLink) {
+    const TRelayLinkState state = FLink->State();
+    TStatusRelayLink link{state.Upstream, RelayLinkPhaseName(state.Phase), state.Since, {}};
+    const auto now = std::chrono::steady_clock::now();
+    for (const TRelayMirror::TGameState& game : state.Games)
+      link.Games.push_back({game.Game, TRelayMirror::PhaseName(game.Phase),
+                            std::chrono::duration<double>(now - game.LastData).count()});
+    out.RelayLink = std::move(link);
+  }
+  if (FRelay)
+    for (const TidZarnelRelayServer::TPeer& peer : FRelay->Peers())
+      out.RelayPeers.push_back({peer.Address, peer.Authorized, peer.Since, peer.BytesSent});
   return out;
 }

@@ -9,16 +9,20 @@
 
 #include "common/Settings.h"
 #include "net/IdTCPServer.h"
+#include "relay/UnitRelayThread.h"
+#include "relay/UnitidZarnelRelayServer.h"
 #include "status/StatusSnapshot.h"
 #include "store/GameStore.h"
 
 class TStatusSource : public IStatusSource {
  public:
   // LiveUploads names the games film sessions write now; Servers are the four services;
-  // Settings give the free-space floor as it is at each snapshot.
+  // Settings give the free-space floor as it is at each snapshot. Link is the running relay
+  // link (none: relay_link is null); Relay lists the downstream peers. Both outlive the object.
   TStatusSource(TGameStore& store, std::function<std::vector<std::string>()> liveUploads,
                 std::vector<std::pair<TServicePort, TIdTCPServer*>> servers,
-                const TSettingsHolder& settings);
+                const TSettingsHolder& settings, const TRelayThread* link = nullptr,
+                const TidZarnelRelayServer* relay = nullptr);
   // One read of each game's info file and one listing of its directory.
   TStatusSnapshot Snapshot() override;
 
@@ -27,4 +31,6 @@ class TStatusSource : public IStatusSource {
   const std::function<std::vector<std::string>()> FLiveUploads;
   const std::vector<std::pair<TServicePort, TIdTCPServer*>> FServers;
   const TSettingsHolder& FSettings;
+  const TRelayThread* const FLink;
+  const TidZarnelRelayServer* const FRelay;
 };

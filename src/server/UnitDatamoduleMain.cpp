@@ -112,8 +112,8 @@ void TDataModuleMain::StartServer() {
 
   FStore->PrepareAtStart();
 
-  FRelayThread = std::make_unique<TRelayThread>(ServerVersion, settings->RelayServer, FStreamsDir,
-                                                settings->RelayPassword, *FLog);
+  FRelayThread = std::make_unique<TRelayThread>(settings->RelayServer, *FLog,
+                                                std::chrono::seconds(settings->RelayTimeout));
   FRelayThread->MirrorInto(*FStore);
   if (settings->RelayEnabled) FRelayThread->Start();
   if (settings->AllowRelays) {
@@ -152,7 +152,7 @@ void TDataModuleMain::StartStatusServer(const TSettings& settings) {
                                                           {spFilm, &idTCPServerFilmer},
                                                           {spAdmin, &IdTCPServerAdmin},
                                                           {spRelay, &IdTCPServerRelay}},
-      FSettings);
+      FSettings, settings.RelayEnabled ? FRelayThread.get() : nullptr, &IdTCPServerRelay);
   FStatusServer = std::make_unique<TStatusServer>(
       *FStatusSource, TStatusRun{ServerVersion, std::chrono::system_clock::now()});
   FStatusServer->Start(settings.StatusAddress, settings.StatusPort);
@@ -176,6 +176,10 @@ void TDataModuleMain::ReloadSettings() {
   idTCPServerViewer.MaxConnections = outcome.Applied.ViewMaxConnections;
   IdTCPServerAdmin.MaxConnections = outcome.Applied.AdminMaxConnections;
   IdTCPServerRelay.MaxConnections = outcome.Applied.RelayMaxConnections;
+  // The link takes the list at its next connect.
+  if (FRelayThread)
+    FRelayThread->SetUpstreams(outcome.Applied.RelayServer,
+                               std::chrono::seconds(outcome.Applied.RelayTimeout));
   WriteLog(0, "Settings reloaded: " + (outcome.Changed.empty() ? "no change" : outcome.Changed));
   if (!outcome.NeedRestart.empty())
     WriteLog(0, "Settings kept until a restart: " + outcome.NeedRestart);

@@ -44,12 +44,25 @@ class TNode {
   // gets no data for StallTime counts as stalled.
   void Follow(const TNode& upstream,
               std::chrono::milliseconds stallTime = TRelayMirror::StallTime) {
+    Follow(Upstream(upstream), stallTime);
+  }
+  // The same with a RelayServer list of its own, such as Upstream's of several nodes.
+  void Follow(const std::string& relayServer,
+              std::chrono::milliseconds stallTime = TRelayMirror::StallTime,
+              std::chrono::seconds relayTimeout = TRelayThread::DefaultRelayTimeout) {
     StopLink();
-    FLink = std::make_unique<TRelayThread>(ServerVersion, "127.0.0.1", FStore.StreamsDir(), "",
-                                           FLog, upstream.FRelay.BoundPort());
+    FLink = std::make_unique<TRelayThread>(relayServer, FLog, relayTimeout);
     FLink->MirrorInto(FStore, stallTime);
     FLink->Start();
   }
+  // The RelayServer entry that names Node's relay port.
+  static std::string Upstream(const TNode& node) {
+    return "127.0.0.1:" + std::to_string(node.RelayPort());
+  }
+  // The running link, for reloads and its state; Follow first.
+  TRelayThread& Link() { return *FLink; }
+  // The relay server, for its peers.
+  const TidZarnelRelayServer& RelayServer() const { return FRelay; }
   // Stops the link as the server's shutdown does.
   void StopLink() {
     if (!FLink) return;

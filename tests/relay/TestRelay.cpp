@@ -228,10 +228,11 @@ class RelayThreadTest : public ::testing::Test {
     FUpstream.SetActive(true);
   }
   std::unique_ptr<TRelayThread> MakeThread(TLog& log) {
-    return std::make_unique<TRelayThread>("1.0.0.23", "127.0.0.1", FDir / "Streams/", "secret", log,
-                                          FUpstream.BoundPort());
+    return std::make_unique<TRelayThread>("127.0.0.1:" + std::to_string(FUpstream.BoundPort()),
+                                          log);
   }
   S Messages() const { return test::LogMessages(FDir / "zarnel.log"); }
+  std::string Host() const { return "127.0.0.1:" + std::to_string(FUpstream.BoundPort()); }
 
   test::TTempDir FDir;
   TLog FLog{FDir / "zarnel.log"};
@@ -254,9 +255,9 @@ TEST_F(RelayThreadTest, ConnectsAndClosesAtOnceThenRetriesAfterThePause) {
   thread->Terminate();
   thread->WaitFor();
   EXPECT_LT(TClock::now() - stopping, milliseconds(1500));
-  EXPECT_EQ(Messages(),
-            (S{"Relay: Connected", "Relay: Disconnected", "Relay: Attempting Reconnection...",
-               "Relay: Connected", "Relay: Disconnected"}));
+  EXPECT_EQ(Messages(), (S{"Relay: Connected to " + Host(), "Relay: Disconnected from " + Host(),
+                           "Relay: Attempting Reconnection...", "Relay: Connected to " + Host(),
+                           "Relay: Disconnected from " + Host()}));
   // Every line carries the relay thread's own number.
   std::set<int> numbers;
   for (const auto& line : test::SplitLines(test::ReadFile(FDir / "zarnel.log")))

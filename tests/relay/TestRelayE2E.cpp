@@ -27,16 +27,18 @@ std::vector<std::string> RunServer(const std::string& settings, const auto& chec
 
 TEST(RelayE2ETest, RelaySettingsOpenThePortAndRunTheLinkUntilShutdown) {
   // The link is pointed at this server's own relay port.
-  const auto lines = RunServer(
-      "RelayEnabled=1\nRelayServer=127.0.0.1\nAllowRelays=1\n", [](const test::TTempDir& dir) {
-        test::TRawClient peer(RelayPort);
-        peer.SendInt(1);  // game list: refused, no games
-        peer.SendInt(0);  // authorization: refused
-        for (std::int32_t expected : {0, 0, 1, 0}) EXPECT_EQ(peer.ReceiveInt(), expected);
-        EXPECT_TRUE(test::WaitFor([&] {
-          return Value(test::LogMessages(dir / "zarnel.log"), Contains("Relay: Disconnected"));
-        }));
-      });
+  const auto lines = RunServer("RelayEnabled=1\nRelayServer=127.0.0.1\nAllowRelays=1\n",
+                               [](const test::TTempDir& dir) {
+                                 test::TRawClient peer(RelayPort);
+                                 peer.SendInt(1);  // game list: refused, no games
+                                 peer.SendInt(0);  // authorization: refused
+                                 for (std::int32_t expected : {0, 0, 1, 0})
+                                   EXPECT_EQ(peer.ReceiveInt(), expected);
+                                 EXPECT_TRUE(test::WaitFor([&] {
+                                   return Value(test::LogMessages(dir / "zarnel.log"),
+                                                Contains("Relay: Disconnected from 127.0.0.1"));
+                                 }));
+                               });
   auto at = lines.begin();
   for (const std::string line :
        {"Shutting down...", "Disconnecting Clients...", "Disconecting Relay Thread...",
