@@ -11,6 +11,7 @@ namespace {
 
 using namespace ::testing;
 constexpr std::uint16_t RelayPort = 28300;
+const char* const Disconnected = "Relay: Disconnected from 127.0.0.1";
 
 // Runs the server with Settings as its zarnel.ini and Check while it serves; stops it with
 // SIGINT and returns its console lines.
@@ -27,18 +28,15 @@ std::vector<std::string> RunServer(const std::string& settings, const auto& chec
 
 TEST(RelayE2ETest, RelaySettingsOpenThePortAndRunTheLinkUntilShutdown) {
   // The link is pointed at this server's own relay port.
-  const auto lines = RunServer("RelayEnabled=1\nRelayServer=127.0.0.1\nAllowRelays=1\n",
-                               [](const test::TTempDir& dir) {
-                                 test::TRawClient peer(RelayPort);
-                                 peer.SendInt(1);  // game list: refused, no games
-                                 peer.SendInt(0);  // authorization: refused
-                                 for (std::int32_t expected : {0, 0, 1, 0})
-                                   EXPECT_EQ(peer.ReceiveInt(), expected);
-                                 EXPECT_TRUE(test::WaitFor([&] {
-                                   return Value(test::LogMessages(dir / "zarnel.log"),
-                                                Contains("Relay: Disconnected from 127.0.0.1"));
-                                 }));
-                               });
+  const auto lines = RunServer(
+      "RelayEnabled=1\nRelayServer=127.0.0.1\nAllowRelays=1\n", [](const test::TTempDir& dir) {
+        test::TRawClient peer(RelayPort);
+        peer.SendInt(1);  // game list: refused, no games
+        peer.SendInt(0);  // authorization: refused
+        for (std::int32_t expected : {0, 0, 1, 0}) EXPECT_EQ(peer.ReceiveInt(), expected);
+        EXPECT_TRUE(test::WaitFor(
+            [&] { return Value(test::LogMessages(dir / "zarnel.log"), Contains(Disconnected)); }));
+      });
   auto at = lines.begin();
   for (const std::string line :
        {"Shutting down...", "Disconnecting Clients...", "Disconecting Relay Thread...",
