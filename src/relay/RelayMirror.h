@@ -51,8 +51,9 @@ class TRelayMirror {
   // Told whether the upstream authorized this server, on the link's thread. Set before Run.
   std::function<void(bool)> OnAuthorize;
 
-  // Pause between block requests while every mirrored game is caught up.
-  static constexpr std::chrono::milliseconds Cycle{1000};
+  // Pause between block requests while every mirrored game is caught up: what one hop adds to
+  // the time a live game's new bytes take to reach viewers further down a tree.
+  static constexpr std::chrono::milliseconds Cycle{200};
   // Longest time before a new upstream game is noticed.
   static constexpr std::chrono::milliseconds ListInterval{1000};
   // A mirrored game that gets no data for this long is stalled (an upload left unfinished):
