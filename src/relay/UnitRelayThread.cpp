@@ -156,6 +156,7 @@ void TRelayThread::Execute() {
   std::size_t next = 0;   // the entry to try
   std::size_t tried = 0;  // attempts of this round that found no lasting upstream
   bool again = true;      // the first attempt, and a renewal, go without a pause
+  auto started = std::chrono::steady_clock::now();  // of this upstream, renewals included
   while (!Terminated()) {
     TRelayUpstreamAddress upstream;
     std::chrono::seconds timeout;
@@ -174,7 +175,7 @@ void TRelayThread::Execute() {
       tried = 0;
       continue;  // the list may have changed meanwhile
     }
-    const auto started = std::chrono::steady_clock::now();
+    if (!again) started = std::chrono::steady_clock::now();
     const TOutcome outcome = Attempt(upstream, timeout);
     again = outcome == TOutcome::Renew;
     if (again) continue;  // the same upstream, at once
