@@ -85,6 +85,11 @@ class TNetServer {
     return res ? res->body : "";
   }
   std::vector<std::string> Log() const { return test::LogMessages(FDir / "zarnel.log"); }
+  // Replaces the settings and has the server reload them.
+  void Reload(const std::string& settings) {
+    test::WriteFile(FDir / "zarnel.ini", "[settings]\n" + settings);
+    FProcess->Signal(SIGHUP);
+  }
   // Every stream file of Game with its content.
   std::map<std::string, std::string> StreamFiles(const std::string& game) const {
     const std::string dir = FDir / ("Streams/" + game + "/");
@@ -174,6 +179,12 @@ TEST(RelayTreeE2ETest, ALeafOfAKilledRelayMovesToTheRootAndEndsWithItsBytes) {
   EXPECT_THAT(metrics, HasSubstr("\nzarnel_relay_mirrored_bytes_total 15000\n"));
   EXPECT_THAT(leaf.Log(),
               IsSupersetOf({"Relay: Connected to 10.77.0.2", "Relay: Connected to 10.77.0.1"}));
+  // The list and the timeout apply without a restart.
+  leaf.Reload("RelayEnabled=1\nRelayServer=10.77.0.1\nRelayTimeout=5\n");
+  EXPECT_TRUE(test::WaitFor([&] {
+    return Value(leaf.Log(), Contains("Settings reloaded: RelayServer 10.77.0.2, 10.77.0.1 -> "
+                                      "10.77.0.1, RelayTimeout 3 -> 5"));
+  })) << PrintToString(leaf.Log());
   for (TNetServer* server : {&root, &leaf}) {
     server->Process().Signal(SIGTERM);
     EXPECT_EQ(server->Process().Wait(), 0);
