@@ -52,6 +52,10 @@ struct TMetrics {
   // How late a viewer's send cycle starts after it was due.
   TDurationHistogram CycleLateness;
   std::atomic<std::uint64_t> GamesRemoved[rrCount]{};
+  // Stream bytes the relay link appended to mirrored games.
+  std::atomic<std::uint64_t> RelayMirroredBytes{0};
+  // Times the relay link was authorized by another upstream than the one before.
+  std::atomic<std::uint64_t> RelayLinkSwitches{0};
 };
 
 // The one registry of the process.

@@ -24,6 +24,7 @@ struct TSettings {
   bool RelayEnabled = false;
   std::string RelayServer;
   std::string RelayPassword;
+  std::int32_t RelayTimeout = 10;  // seconds an upstream may leave the link unanswered
   bool AllowRelays = false;
   // Comma-separated IPv4 addresses and CIDR blocks that may relay from this server.
   std::string RelayAllowFrom;

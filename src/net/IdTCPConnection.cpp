@@ -226,6 +226,7 @@ std::size_t TIdTCPConnection::TrySend(const char* data, std::size_t count) {
     const ssize_t n = send(fd, data + sent, count - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       Count(Metrics().SentBytes, static_cast<std::uint64_t>(n));
+      Count(FSentBytes, static_cast<std::uint64_t>(n));
       sent += static_cast<std::size_t>(n);
       continue;
     }
@@ -463,6 +464,7 @@ void TIdTCPConnection::SendNow(const char* data, std::size_t count) {
     const ssize_t n = send(fd, data, count, flags);
     if (n > 0) {
       Count(Metrics().SentBytes, static_cast<std::uint64_t>(n));
+      Count(FSentBytes, static_cast<std::uint64_t>(n));
       data += n;
       count -= static_cast<std::size_t>(n);
       continue;

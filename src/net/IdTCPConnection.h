@@ -103,6 +103,8 @@ class TIdTCPConnection {
   // Peer address in dotted decimal and port, set at accept or connect.
   const std::string& PeerAddress() const { return FPeerAddress; }
   std::uint16_t PeerPort() const { return FPeerPort; }
+  // Bytes the socket has taken so far; any thread may ask.
+  std::uint64_t SentBytes() const { return FSentBytes.load(std::memory_order_relaxed); }
 
   // Milliseconds a read waits for data before raising EIdReadTimeout; 0 waits without limit.
   int ReadTimeout = 0;
@@ -176,6 +178,7 @@ class TIdTCPConnection {
   std::string FWriteBuffer;  // owning thread only
   std::string FPeerAddress;
   std::uint16_t FPeerPort = 0;
+  std::atomic<std::uint64_t> FSentBytes{0};
 };
 
 // Appends to Out the integers Head, a count and the bytes the file Fd holds from Offset, at

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/Log.h"
+#include "common/Metrics.h"
 #include "common/Protocol.h"
 #include "common/TextUtil.h"
 #include "common/ZarnelException.h"
@@ -24,8 +25,6 @@ constexpr std::int32_t MaxPiece = 1 << 20;
 constexpr std::int32_t MaxGames = 1 << 20;
 // Bytes of game names one list may bring; far beyond any real store.
 constexpr std::size_t MaxListBytes = 4 << 20;
-// A read the upstream leaves unanswered this long breaks the link.
-constexpr int ReadTimeoutMs = 30000;
 
 class EOutOfStep : public EZarnelException {
  public:
@@ -66,6 +65,7 @@ class TRelayMirror::TSession {
     std::chrono::steady_clock::time_point Moved;  // the last progress, or when it was taken
     bool Stalled = false;                         // entered in the owner's FStalled
     std::shared_ptr<TGameStore::TUse> Use;        // the game is mirrored: no removal takes it
+    std::chrono::steady_clock::time_point LastData;
   };
 
   // Sends a command with its line, if any, and reads the acknowledgement.
@@ -84,6 +84,8 @@ class TRelayMirror::TSession {
   void Progress(TEntry& entry);
   // Tells the owner which active entries have stalled; true when any has.
   bool MarkStalled();
+  // Shows the owner's readers the games of this connection and those still waiting.
+  void Publish();
   std::size_t Count(bool completed) const;
   // Length of the entry's file of Stream; -1 when it does not exist.
   std::int64_t Size(const TEntry& entry, int stream) const {
@@ -96,7 +98,23 @@ class TRelayMirror::TSession {
   std::vector<TEntry> FEntries;       // in the order they were added upstream
   std::set<std::string> FPassedOver;  // listed games this connection does not mirror
   bool FWaiting = false;              // the last list held games left out for want of a slot
+  // Games an earlier connection mirrored unfinished that this one has not taken up yet.
+  std::vector<TGameState> FLeft;
 };
+
+const char* TRelayMirror::PhaseName(TGameState::TPhase phase) {
+  switch (phase) {
+    case TGameState::TPhase::Live:
+      return "live";
+    case TGameState::TPhase::Stalled:
+      return "stalled";
+    case TGameState::TPhase::Complete:
+      return "complete";
+    case TGameState::TPhase::Waiting:
+      return "waiting";
+  }
+  return "";
+}
 
 TRelayMirror::TRelayMirror(TGameStore& store, TLogFn log, TWaitFn wait,
                            std::chrono::milliseconds stallTime)
@@ -106,13 +124,26 @@ void TRelayMirror::LogOnce(const std::string& key, const std::string& message) {
   if (FLogged.insert(key).second) FLog(message);
 }
 
-TRelayMirror::TEnd TRelayMirror::Run(TIdTCPConnection& connection) {
-  connection.ReadTimeout = ReadTimeoutMs;
+TRelayMirror::TEnd TRelayMirror::Run(TIdTCPConnection& connection,
+                                     std::chrono::milliseconds timeout) {
+  connection.ReadTimeout = static_cast<int>(timeout.count());
+  connection.WriteTimeout = static_cast<int>(timeout.count());
   return TSession(*this, connection).Run();
+}
+
+std::vector<TRelayMirror::TGameState> TRelayMirror::Games() const {
+  std::lock_guard<std::mutex> lock(FGamesLock);
+  return FGames;
 }
 
 TRelayMirror::TEnd TRelayMirror::TSession::Run() {
   if (!Authorize()) return TEnd::Refused;
+  for (TGameState game : FOwner.Games()) {
+    if (game.Phase == TGameState::TPhase::Complete || !FStore.IsGame(game.Game)) continue;
+    game.Phase = TGameState::TPhase::Waiting;
+    FLeft.push_back(std::move(game));
+  }
+  Publish();
   auto listed = std::chrono::steady_clock::now() - ListInterval;
   for (;;) {
     const auto now = std::chrono::steady_clock::now();
@@ -125,7 +156,9 @@ TRelayMirror::TEnd TRelayMirror::TSession::Run() {
     if (Count(true) >= MaxFinishedEntries) return TEnd::Renew;
     // A game that never finishes would hold its slot for good. One stalled game is enough:
     // waiting games may be live, and the games that still move resume at once.
-    if (MarkStalled() && FWaiting && Count(false) >= MaxActiveGames) return TEnd::Renew;
+    const bool stalled = MarkStalled();
+    Publish();
+    if (stalled && FWaiting && Count(false) >= MaxActiveGames) return TEnd::Renew;
     // Back to back while data flows; one request a cycle once every game is caught up.
     if (!FOwner.FWait(moved ? std::chrono::milliseconds(0) : Cycle)) return TEnd::Stopped;
   }
@@ -147,6 +180,7 @@ void TRelayMirror::TSession::Command(std::int32_t code, const std::string* line)
 bool TRelayMirror::TSession::Authorize() {
   Command(rcAuthorize);
   const bool authorized = FConnection.ReadInteger() == 1;
+  if (FOwner.OnAuthorize) FOwner.OnAuthorize(authorized);
   if (!authorized && !FOwner.FRefusedLogged)
     FOwner.FLog("Relay: Not authorized by the upstream server");
   FOwner.FRefusedLogged = !authorized;
@@ -204,6 +238,14 @@ void TRelayMirror::TSession::RefreshGames() {
     request.Send();
     if (FConnection.ReadInteger() != 1) throw EOutOfStep("command refused");
     entry.Moved = std::chrono::steady_clock::now();
+    entry.LastData = entry.Moved;
+    // A game fed before keeps the time of its last byte across connections.
+    const auto left = std::find_if(FLeft.begin(), FLeft.end(),
+                                   [&](const TGameState& g) { return g.Game == game; });
+    if (left != FLeft.end()) {
+      entry.LastData = left->LastData;
+      FLeft.erase(left);
+    }
     FEntries.push_back(std::move(entry));
   }
 }
@@ -291,8 +333,11 @@ bool TRelayMirror::TSession::ApplyRecord(TEntry& entry, int stream) {
                    "Relay: " + entry.Game + " has a third stream, which is not relayed");
   if (stream < code.StreamCount) {
     // A failed append leaves the file as it was, so a resume never counts part of a piece.
-    if (!data.empty())
+    if (!data.empty()) {
       entry.Held[stream] = FStore.AppendStream(entry.Game, stream, entry.Section, data);
+      entry.LastData = std::chrono::steady_clock::now();
+      ::Count(Metrics().RelayMirroredBytes, data.size());
+    }
     if (code.Final) FStore.EnsureStreamFile(entry.Game, stream, entry.Section);
     // As a filmer's block does: the bytes first, then the flags that announce them.
     if ((!data.empty() || code.Final) && !FStore.ReadHeader(entry.Game, stream, entry.Section) &&
@@ -402,4 +447,17 @@ bool TRelayMirror::TSession::MarkStalled() {
     any = true;
   }
   return any;
+}
+
+void TRelayMirror::TSession::Publish() {
+  std::vector<TGameState> games;
+  for (const TEntry& entry : FEntries) {
+    using TPhase = TGameState::TPhase;
+    const TPhase phase =
+        entry.Completed ? TPhase::Complete : (entry.Stalled ? TPhase::Stalled : TPhase::Live);
+    games.push_back({entry.Game, phase, entry.LastData});
+  }
+  games.insert(games.end(), FLeft.begin(), FLeft.end());
+  std::lock_guard<std::mutex> lock(FOwner.FGamesLock);
+  FOwner.FGames = std::move(games);
 }

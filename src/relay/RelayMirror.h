@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "net/IdTCPConnection.h"
 #include "store/GameStore.h"
@@ -24,21 +26,41 @@ class TRelayMirror {
     Renew,    // finished or stalled games crowd the connection's list: connect afresh at once
   };
 
+  // A mirrored game as the link sees it.
+  struct TGameState {
+    enum class TPhase { Live, Stalled, Complete, Waiting };
+    std::string Game;
+    TPhase Phase = TPhase::Live;
+    // The last new byte; for a game not yet fed on this run, when it was taken up.
+    std::chrono::steady_clock::time_point LastData;
+  };
+  // "live", "stalled", "complete", "waiting" (mirrored before, not offered by this upstream yet).
+  static const char* PhaseName(TGameState::TPhase phase);
+
   // Store must outlive the object. A game that gets no data for StallTime is stalled.
   TRelayMirror(TGameStore& store, TLogFn log, TWaitFn wait,
                std::chrono::milliseconds stallTime = StallTime);
 
-  // Runs the exchange on a freshly connected link until it ends; raises when the link fails
-  // or the upstream server answers out of step. Each game resumes from the local store.
-  TEnd Run(TIdTCPConnection& connection);
+  // Runs the exchange on a freshly connected link until it ends; raises when the link fails,
+  // the upstream server answers out of step or leaves a read or send waiting for Timeout. Each
+  // game resumes from the local store.
+  TEnd Run(TIdTCPConnection& connection, std::chrono::milliseconds timeout = ReadTimeout);
+  // The games of the latest exchange; any thread may call it.
+  std::vector<TGameState> Games() const;
 
-  // Pause between block requests while every mirrored game is caught up.
-  static constexpr std::chrono::milliseconds Cycle{1000};
+  // Told whether the upstream authorized this server, on the link's thread. Set before Run.
+  std::function<void(bool)> OnAuthorize;
+
+  // Pause between block requests while every mirrored game is caught up: what one hop adds to
+  // the time a live game's new bytes take to reach viewers further down a tree.
+  static constexpr std::chrono::milliseconds Cycle{200};
   // Longest time before a new upstream game is noticed.
   static constexpr std::chrono::milliseconds ListInterval{1000};
   // A mirrored game that gets no data for this long is stalled (an upload left unfinished):
   // while other games wait for its slot, the link connects afresh and takes them first.
   static constexpr std::chrono::milliseconds StallTime{60000};
+  // A read the upstream leaves unanswered this long breaks the link.
+  static constexpr std::chrono::milliseconds ReadTimeout{30000};
 
  private:
   class TSession;
@@ -55,4 +77,6 @@ class TRelayMirror {
   std::uint64_t FStalls = 0;
   std::set<std::string> FLogged;  // the link thread's only
   bool FRefusedLogged = false;
+  mutable std::mutex FGamesLock;
+  std::vector<TGameState> FGames;  // guarded by FGamesLock
 };

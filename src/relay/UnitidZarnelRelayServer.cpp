@@ -30,6 +30,7 @@ struct TidZarnelRelayServer::TRelaySession {
   bool Authorized = false;
   bool AuthorizeAsked = false;  // an authorize command came before
   TListRelayedSections Sections;
+  std::list<TPeerEntry>::iterator Peer;  // this connection's entry in FPeers
 };
 
 TidZarnelRelayServer::TidZarnelRelayServer(std::uint16_t defaultPort) : TIdTCPServer(defaultPort) {}
@@ -38,9 +39,33 @@ TidZarnelRelayServer::~TidZarnelRelayServer() {
   DeactivateAndWait();
 }
 
+std::vector<TidZarnelRelayServer::TPeer> TidZarnelRelayServer::Peers() const {
+  std::vector<TPeer> peers;
+  std::lock_guard<std::mutex> lock(FPeersLock);
+  for (const TPeerEntry& entry : FPeers) {
+    peers.push_back(entry.Peer);
+    peers.back().BytesSent = entry.Connection->SentBytes();
+  }
+  return peers;
+}
+
 bool TidZarnelRelayServer::RunSession(TIdPeerThread& AThread) {
   TRelaySession session(AThread);
   TIdTCPConnection& connection = session.Connection;
+  {
+    std::lock_guard<std::mutex> lock(FPeersLock);
+    session.Peer = FPeers.insert(
+        FPeers.end(),
+        {&connection, {connection.PeerAddress(), false, std::chrono::system_clock::now(), 0}});
+  }
+  struct TUnlist {
+    TidZarnelRelayServer& Server;
+    TRelaySession& Session;
+    ~TUnlist() {
+      std::lock_guard<std::mutex> lock(Server.FPeersLock);
+      Server.FPeers.erase(Session.Peer);
+    }
+  } unlist{*this, session};
   TSessionRunner runner("Relay Server Exception:- ",
                         [&](const std::string& m) { Log(AThread, m); });
   runner.Run([&] {
@@ -68,9 +93,12 @@ void TidZarnelRelayServer::ServeCommands(TRelaySession& session) {
     connection.WriteInteger(session.Authorized || command == rcAuthorize ? 1 : 0);
     // A refused command is still carried out, so that both sides stay in step.
     switch (command) {
-      case rcAuthorize:
+      case rcAuthorize: {
         Authorize(session);
+        std::lock_guard<std::mutex> lock(FPeersLock);
+        session.Peer->Peer.Authorized = session.Authorized;
         break;
+      }
       case rcGameList:
         SendGameList(session);
         break;

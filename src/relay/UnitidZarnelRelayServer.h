@@ -1,10 +1,13 @@
 // The relay server: a binary command protocol through which a downstream server pulls games.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <istream>
+#include <list>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -41,6 +44,16 @@ class TidZarnelRelayServer : public TIdTCPServer {
   // Stops and waits for every session while RunSession and the hooks still exist.
   ~TidZarnelRelayServer() override;
 
+  // A downstream connection as the status page shows it.
+  struct TPeer {
+    std::string Address;
+    bool Authorized = false;
+    std::chrono::system_clock::time_point Since;  // accepted
+    std::uint64_t BytesSent = 0;
+  };
+  // The connections open now, oldest first; any thread may call it.
+  std::vector<TPeer> Peers() const;
+
   // Relayed sections one connection may hold; a connection asking for more is closed, so one
   // peer cannot grow the server's memory without bound.
   static constexpr int MaxRelayedSections = 1024;
@@ -64,6 +77,10 @@ class TidZarnelRelayServer : public TIdTCPServer {
 
  private:
   struct TRelaySession;
+  struct TPeerEntry {
+    const TIdTCPConnection* Connection;  // valid while listed: a session unlists itself first
+    TPeer Peer;
+  };
   void ServeCommands(TRelaySession& session);
   // Writes one log line through OnLog, if assigned.
   void Log(TIdPeerThread& AThread, const std::string& message);
@@ -78,4 +95,7 @@ class TidZarnelRelayServer : public TIdTCPServer {
                         std::int32_t share);
   // Whether the hooks answer this session.
   bool Hooked(const TRelaySession& session) const;
+
+  mutable std::mutex FPeersLock;
+  std::list<TPeerEntry> FPeers;  // guarded by FPeersLock
 };

@@ -8,11 +8,15 @@
 TStatusSource::TStatusSource(TGameStore& store,
                              std::function<std::vector<std::string>()> liveUploads,
                              std::vector<std::pair<TServicePort, TIdTCPServer*>> servers,
-                             const TSettingsHolder& settings)
+                             const TSettingsHolder& settings,
+                             std::function<std::optional<TRelayLinkState>()> linkState,
+                             const TidZarnelRelayServer* relay)
     : FStore(store),
       FLiveUploads(std::move(liveUploads)),
       FServers(std::move(servers)),
-      FSettings(settings) {}
+      FSettings(settings),
+      FLinkState(std::move(linkState)),
+      FRelay(relay) {}
 
 TStatusSnapshot TStatusSource::Snapshot() {
   TStatusSnapshot out;
@@ -50,6 +54,18 @@ TStatusSnapshot TStatusSource::Snapshot() {
     if (service == spFilm) filmPort = port;
     if (service == spAdmin) adminPort = port;
   }
+  if (const std::optional<TRelayLinkState> linked = FLinkState ? FLinkState() : std::nullopt) {
+    const TRelayLinkState& state = *linked;
+    TStatusRelayLink link{state.Upstream, RelayLinkPhaseName(state.Phase), state.Since, {}};
+    const auto now = std::chrono::steady_clock::now();
+    for (const TRelayMirror::TGameState& game : state.Games)
+      link.Games.push_back({game.Game, TRelayMirror::PhaseName(game.Phase),
+                            std::chrono::duration<double>(now - game.LastData).count()});
+    out.RelayLink = std::move(link);
+  }
+  if (FRelay)
+    for (const TidZarnelRelayServer::TPeer& peer : FRelay->Peers())
+      out.RelayPeers.push_back({peer.Address, peer.Authorized, peer.Since, peer.BytesSent});
   out.Insecure = InsecureSettings(*FSettings.Get(), filmPort, adminPort);
   return out;
 }

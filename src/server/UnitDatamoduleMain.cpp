@@ -115,8 +115,9 @@ void TDataModuleMain::StartServer() {
 
   FStore->PrepareAtStart();
 
-  MakeRelayLink(settings->RelayServer, TRelayMirror::StallTime);
-  if (settings->RelayEnabled) FRelayThread->Start();
+  MakeRelayLink(settings->RelayServer, TRelayMirror::StallTime,
+                std::chrono::seconds(settings->RelayTimeout));
+  if (settings->RelayEnabled) StartRelayLink();
   if (settings->AllowRelays) {
     TRelayAllowList allow(settings->RelayAllowFrom);
     for (const std::string& entry : allow.Rejected())
@@ -157,7 +158,13 @@ void TDataModuleMain::StartStatusServer(const TSettings& settings) {
                                                           {spFilm, &idTCPServerFilmer},
                                                           {spAdmin, &idTCPServerAdmin},
                                                           {spRelay, &idTCPServerRelay}},
-      FSettings);
+      FSettings,
+      [this]() -> std::optional<TRelayLinkState> {
+        std::lock_guard<std::mutex> lock(FRelayLinkLock);
+        if (!FRelayLinkRuns) return std::nullopt;
+        return FRelayThread->State();
+      },
+      &idTCPServerRelay);
   FStatusServer = std::make_unique<TStatusServer>(
       *FStatusSource, TStatusRun{ServerVersion, std::chrono::system_clock::now()});
   FStatusServer->Start(settings.StatusAddress, port);
@@ -172,34 +179,39 @@ void TDataModuleMain::BreakRelayLink() {
 }
 
 void TDataModuleMain::FollowRelay(const std::string& relayServer,
-                                  std::chrono::milliseconds stallTime) {
+                                  std::chrono::milliseconds stallTime,
+                                  std::chrono::seconds relayTimeout) {
   if (FRelayThread) StopRelayLink();
-  MakeRelayLink(relayServer, stallTime);
-  if (!relayServer.empty()) FRelayThread->Start();
+  MakeRelayLink(relayServer, stallTime, relayTimeout);
+  if (!relayServer.empty()) StartRelayLink();
+}
+
+TRelayThread& TDataModuleMain::RelayLink() {
+  return *FRelayThread;
 }
 
 void TDataModuleMain::MakeRelayLink(const std::string& relayServer,
-                                    std::chrono::milliseconds stallTime) {
-  // "HOST" or "HOST:PORT"; anything else after a colon is left to the host look-up to refuse.
-  std::size_t colon = relayServer.rfind(':');
-  std::uint16_t port = RelayPort;
-  const std::string digits = colon == std::string::npos ? "" : relayServer.substr(colon + 1);
-  if (!digits.empty() && digits.size() <= 5 &&
-      digits.find_first_not_of("0123456789") == std::string::npos && std::stoi(digits) > 0 &&
-      std::stoi(digits) <= 65535)
-    port = static_cast<std::uint16_t>(std::stoi(digits));
-  else
-    colon = std::string::npos;
-  FRelayThread =
-      std::make_unique<TRelayThread>(ServerVersion, relayServer.substr(0, colon), FStreamsDir,
-                                     FSettings.Get()->RelayPassword, *FLog, port);
-  FRelayThread->MirrorInto(*FStore, stallTime);
+                                    std::chrono::milliseconds stallTime,
+                                    std::chrono::seconds relayTimeout) {
+  auto link = std::make_unique<TRelayThread>(relayServer, *FLog, relayTimeout);
+  link->MirrorInto(*FStore, stallTime);
+  std::lock_guard<std::mutex> lock(FRelayLinkLock);
+  FRelayThread = std::move(link);
+  FRelayLinkRuns = false;
+}
+
+void TDataModuleMain::StartRelayLink() {
+  FRelayThread->Start();
+  std::lock_guard<std::mutex> lock(FRelayLinkLock);
+  FRelayLinkRuns = true;
 }
 
 void TDataModuleMain::StopRelayLink() {
   FRelayThread->DisconnectSocket();
   FRelayThread->Terminate();
   FRelayThread->WaitFor();
+  std::lock_guard<std::mutex> lock(FRelayLinkLock);
+  FRelayLinkRuns = false;
 }
 
 void TDataModuleMain::ReloadSettings() {
@@ -220,6 +232,10 @@ void TDataModuleMain::ReloadSettings() {
   idTCPServerViewer.MaxConnections = outcome.Applied.ViewMaxConnections;
   idTCPServerAdmin.MaxConnections = outcome.Applied.AdminMaxConnections;
   idTCPServerRelay.MaxConnections = outcome.Applied.RelayMaxConnections;
+  // The link takes the list at its next connect.
+  if (FRelayThread)
+    FRelayThread->SetUpstreams(outcome.Applied.RelayServer,
+                               std::chrono::seconds(outcome.Applied.RelayTimeout));
   WriteLog(0, "Settings reloaded: " + (outcome.Changed.empty() ? "no change" : outcome.Changed));
   if (!outcome.NeedRestart.empty())
     WriteLog(0, "Settings kept until a restart: " + outcome.NeedRestart);
@@ -244,6 +260,10 @@ void TDataModuleMain::DataModuleDestroy() {
     ConsoleLine("Closing down relay client thread...");
     FRelayThread->Terminate();
     FRelayThread->WaitFor();
+  }
+  {
+    std::lock_guard<std::mutex> lock(FRelayLinkLock);
+    FRelayLinkRuns = false;
   }
   FRelayThread.reset();
 

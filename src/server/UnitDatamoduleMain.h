@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "common/Log.h"
@@ -18,6 +19,7 @@
 #include "net/IdTCPServer.h"
 #include "net/LoginThrottle.h"
 #include "relay/RelayMirror.h"
+#include "relay/UnitRelayThread.h"
 #include "relay/UnitidZarnelRelayServer.h"
 #include "store/GameStore.h"
 #include "store/SettingsFile.h"
@@ -25,7 +27,6 @@
 class TAdminService;
 class TFilmService;
 class TListActiveUsers;
-class TRelayThread;
 class TRelayUpstream;
 class TStatusServer;
 class TStatusSource;
@@ -77,11 +78,17 @@ class TDataModuleMain {
   // stalling after StallTime without data: for tests and benchmarks that re-point a running
   // server without dropping its viewers.
   void FollowRelay(const std::string& relayServer,
-                   std::chrono::milliseconds stallTime = TRelayMirror::StallTime);
+                   std::chrono::milliseconds stallTime = TRelayMirror::StallTime,
+                   std::chrono::seconds relayTimeout = TRelayThread::DefaultRelayTimeout);
+  // The relay link, for tests that reload it or read its state; valid after StartServer.
+  TRelayThread& RelayLink();
 
  private:
   void DataModuleCreate();
-  void MakeRelayLink(const std::string& relayServer, std::chrono::milliseconds stallTime);
+  // Replaces the relay link by a new one, not yet started.
+  void MakeRelayLink(const std::string& relayServer, std::chrono::milliseconds stallTime,
+                     std::chrono::seconds relayTimeout);
+  void StartRelayLink();
   // Closes the link's connection and waits for its thread to end.
   void StopRelayLink();
   // Starts the status page unless StatusPort is 0 or less; raises when it cannot bind.
@@ -100,7 +107,10 @@ class TDataModuleMain {
   TLoginThrottle FLoginThrottle;  // password attempts of every port, per address
   std::unique_ptr<TListActiveUsers> FActiveUsers;
   std::unique_ptr<TRelayUpstream> FRelayUpstream;  // the relay server's hooks
+  // Replaced only by the main thread; the status page reads it under FRelayLinkLock.
   std::unique_ptr<TRelayThread> FRelayThread;
+  std::mutex FRelayLinkLock;
+  bool FRelayLinkRuns = false;  // guarded by FRelayLinkLock: FRelayThread was started
   std::unique_ptr<TFilmService> FFilmService;
   std::unique_ptr<TViewService> FViewService;
   std::unique_ptr<TAdminService> FAdminService;

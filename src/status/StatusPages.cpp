@@ -159,6 +159,11 @@ void Header(std::string& out, const char* name, const char* type, const char* he
   out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
 }
 
+// A live mirrored game's time since its last byte; 0 once it is complete.
+double Lag(const TStatusMirroredGame& g) {
+  return g.State == "complete" ? 0 : g.SecondsSinceData;
+}
+
 std::string Port(TServicePort p) {
   return std::string("port=\"") + ServicePortName(p) + "\"";
 }
@@ -344,7 +349,34 @@ std::string RenderStatusHtml(const TStatusSnapshot& s, const TStatusRun& run,
     out += std::string("<tr><td>") + ServicePortName(p.Service) + "</td><td class=\"n\">" +
            std::to_string(p.Number) + "</td><td>" + (p.Listening ? "yes" : "no") +
            "</td><td class=\"n\">" + std::to_string(p.Connections) + "</td></tr>\n";
-  out += "</table></div>\n</body></html>\n";
+  out += "</table></div>\n";
+
+  if (s.RelayLink) {
+    const TStatusRelayLink& l = *s.RelayLink;
+    out += "<h2>Relay link</h2>\n<p>Upstream " + Html(l.Upstream) + " &middot; " + l.State +
+           " since " + UtcTime(l.Since) + "</p>\n";
+    if (!l.Games.empty()) {
+      out += "<div><table><tr><th>Mirrored game</th><th>State</th><th>Since data</th></tr>\n";
+      for (const TStatusMirroredGame& g : l.Games)
+        out += "<tr><td>" + Html(g.Name) + "</td><td>" + Html(g.State) + "</td><td class=\"n\">" +
+               Num(static_cast<std::int64_t>(g.SecondsSinceData)) + " s</td></tr>\n";
+      out += "</table></div>\n";
+    }
+  }
+  out += "<h2>Relay peers (" + std::to_string(s.RelayPeers.size()) + ")</h2>\n";
+  if (s.RelayPeers.empty()) {
+    out += "<p>No relay peers.</p>\n";
+  } else {
+    out +=
+        "<div><table><tr><th>Address</th><th>Authorized</th><th>Connected since</th>"
+        "<th>Sent</th></tr>\n";
+    for (const TStatusRelayPeer& p : s.RelayPeers)
+      out += "<tr><td>" + Html(p.Address) + "</td><td>" + (p.Authorized ? "yes" : "no") +
+             "</td><td>" + UtcTime(p.Since) + "</td><td class=\"n\">" +
+             Bytes(static_cast<double>(p.BytesSent)) + "</td></tr>\n";
+    out += "</table></div>\n";
+  }
+  out += "</body></html>\n";
   return out;
 }
 
@@ -384,6 +416,29 @@ std::string RenderStatusJson(const TStatusSnapshot& s, const TStatusRun& run,
            ",\"accepted\":" + Num(std::uint64_t{c.Accepted.load()}) +
            ",\"refused\":" + Num(std::uint64_t{c.Refused.load()}) +
            ",\"logins_failed\":" + Num(std::uint64_t{c.LoginsFailed.load()}) + "}";
+  }
+  out += "],\"relay_link\":";
+  if (s.RelayLink) {
+    const TStatusRelayLink& l = *s.RelayLink;
+    out += "{\"upstream\":" + Json(l.Upstream) + ",\"state\":" + Json(l.State) +
+           ",\"since\":" + UnixSeconds(l.Since) + ",\"games\":[";
+    for (std::size_t i = 0; i < l.Games.size(); ++i) {
+      const TStatusMirroredGame& g = l.Games[i];
+      out += std::string(i ? "," : "") + "{\"name\":" + Json(g.Name) +
+             ",\"state\":" + Json(g.State) + ",\"seconds_since_data\":" + Num(g.SecondsSinceData) +
+             "}";
+    }
+    out += "]}";
+  } else {
+    out += "null";
+  }
+  out += ",\"relay_peers\":[";
+  for (std::size_t i = 0; i < s.RelayPeers.size(); ++i) {
+    const TStatusRelayPeer& p = s.RelayPeers[i];
+    out += std::string(i ? "," : "") + "{\"address\":" + Json(p.Address) +
+           ",\"authorized\":" + (p.Authorized ? "true" : "false") +
+           ",\"connected_since\":" + UnixSeconds(p.Since) + ",\"bytes_sent\":" + Num(p.BytesSent) +
+           "}";
   }
   out += "],\"sent_bytes\":" + Num(std::uint64_t{metrics.SentBytes.load()}) +
          ",\"received_bytes\":" + Num(std::uint64_t{metrics.ReceivedBytes.load()}) +
@@ -471,5 +526,24 @@ std::string RenderMetrics(const TStatusSnapshot& s, const TStatusRun& run,
   }
   Sample(out, std::string(lateness) + "_sum", "", Num(h.Sum));
   Sample(out, std::string(lateness) + "_count", "", Num(cumulative));
+
+  Header(out, "zarnel_relay_link_up", "gauge", "1 while the relay link is authorized upstream.");
+  Sample(out, "zarnel_relay_link_up", "",
+         s.RelayLink && s.RelayLink->State == "connected" ? "1" : "0");
+  Header(out, "zarnel_relay_link_switches_total", "counter",
+         "Times the relay link was served by another upstream than before.");
+  Sample(out, "zarnel_relay_link_switches_total", "",
+         Num(std::uint64_t{metrics.RelayLinkSwitches.load()}));
+  Header(out, "zarnel_relay_mirrored_bytes_total", "counter",
+         "Stream bytes the relay link added to mirrored games.");
+  Sample(out, "zarnel_relay_mirrored_bytes_total", "",
+         Num(std::uint64_t{metrics.RelayMirroredBytes.load()}));
+  Header(out, "zarnel_relay_peers", "gauge", "Downstream connections on the relay port.");
+  Sample(out, "zarnel_relay_peers", "", Num(std::uint64_t{s.RelayPeers.size()}));
+  Header(out, "zarnel_relay_game_lag_seconds", "gauge",
+         "Time since the last new byte of each mirrored game; 0 once complete.");
+  if (s.RelayLink)
+    for (const TStatusMirroredGame& g : s.RelayLink->Games)
+      Sample(out, "zarnel_relay_game_lag_seconds", "game=" + Label(g.Name), Num(Lag(g)));
   return out;
 }

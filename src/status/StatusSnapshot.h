@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,13 +43,37 @@ struct TStatusStore {
   bool LowSpace() const { return FreeBytes < MinFreeBytes; }
 };
 
+struct TStatusMirroredGame {
+  std::string Name;
+  std::string State;  // live, stalled, complete, waiting
+  double SecondsSinceData = 0;
+};
+
+// The relay link of a downstream server.
+struct TStatusRelayLink {
+  std::string Upstream;
+  std::string State;  // connecting, connected, refused
+  std::chrono::system_clock::time_point Since;
+  std::vector<TStatusMirroredGame> Games;
+};
+
+// A downstream server's connection to this one's relay port.
+struct TStatusRelayPeer {
+  std::string Address;
+  bool Authorized = false;
+  std::chrono::system_clock::time_point Since;
+  std::uint64_t BytesSent = 0;
+};
+
 struct TStatusSnapshot {
   std::chrono::system_clock::time_point Taken;
   std::vector<TStatusGame> Games;  // sorted by name
   std::vector<TStatusUpload> Uploads;
   std::vector<TStatusPort> Ports;
   TStatusStore Store;
-  std::vector<TInsecureSetting> Insecure;  // settings that open a port to anyone
+  std::vector<TInsecureSetting> Insecure;     // settings that open a port to anyone
+  std::optional<TStatusRelayLink> RelayLink;  // none when the link does not run
+  std::vector<TStatusRelayPeer> RelayPeers;
 };
 
 // Where the status server gets its facts; called at most about once a second.

@@ -47,6 +47,10 @@ TSettings FromIni(const TIniFile& ini, std::vector<std::string>* notes) {
   out.RelayEnabled = ini.ReadBool(s, "RelayEnabled", false);
   out.RelayServer = ini.ReadString(s, "RelayServer", "");
   out.RelayPassword = ini.ReadString(s, "RelayPassword", "");
+  // 0 or less would give up on every upstream at once, so it counts as not set; a day is
+  // beyond any use and keeps the milliseconds in range.
+  out.RelayTimeout = std::min(ini.ReadInteger(s, "RelayTimeout", out.RelayTimeout), 86400);
+  if (out.RelayTimeout <= 0) out.RelayTimeout = TSettings{}.RelayTimeout;
   out.AllowRelays = ini.ReadBool(s, "AllowRelays", false);
   out.RelayAllowFrom = ini.ReadString(s, "RelayAllowFrom", "");
   out.FilmPassword = ini.ReadString(s, "filmpass", "");

@@ -33,8 +33,22 @@ class TNode {
   // gets no data for StallTime counts as stalled.
   void Follow(const TNode& upstream,
               std::chrono::milliseconds stallTime = TRelayMirror::StallTime) {
-    FServer->FollowRelay("127.0.0.1:" + std::to_string(upstream.RelayPort()), stallTime);
+    Follow(Upstream(upstream), stallTime);
   }
+  // The same with a RelayServer list of its own, such as Upstream's of several nodes.
+  void Follow(const std::string& relayServer,
+              std::chrono::milliseconds stallTime = TRelayMirror::StallTime,
+              std::chrono::seconds relayTimeout = TRelayThread::DefaultRelayTimeout) {
+    FServer->FollowRelay(relayServer, stallTime, relayTimeout);
+  }
+  // The RelayServer entry that names Node's relay port.
+  static std::string Upstream(const TNode& node) {
+    return "127.0.0.1:" + std::to_string(node.RelayPort());
+  }
+  // The running link, for reloads and its state; Follow first.
+  TRelayThread& Link() { return FServer->RelayLink(); }
+  // The relay server, for its peers.
+  const TidZarnelRelayServer& RelayServer() const { return FServer->idTCPServerRelay; }
   // Stops the link as the server's shutdown does.
   void StopLink() { FServer->FollowRelay(""); }
   // Breaks the link's connection; the link connects again by itself.

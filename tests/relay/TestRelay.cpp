@@ -237,8 +237,8 @@ class RelayThreadTest : public ::testing::Test {
     FUpstream.SetActive(true);
   }
   std::unique_ptr<TRelayThread> MakeThread(TLog& log) {
-    return std::make_unique<TRelayThread>("1.0.0.23", "127.0.0.1", FDir / "Streams/", "secret", log,
-                                          FUpstream.BoundPort());
+    return std::make_unique<TRelayThread>("127.0.0.1:" + std::to_string(FUpstream.BoundPort()),
+                                          log);
   }
   S Messages() const { return test::LogMessages(FDir / "zarnel.log"); }
   // Waits for Count log lines of a link started after Since; returns a time before the last of
@@ -254,6 +254,7 @@ class RelayThreadTest : public ::testing::Test {
         std::chrono::seconds(30)));
     return since;
   }
+  std::string Host() const { return "127.0.0.1:" + std::to_string(FUpstream.BoundPort()); }
 
   test::TTempDir FDir;
   TLog FLog{FDir / "zarnel.log"};
@@ -277,9 +278,9 @@ TEST_F(RelayThreadTest, ConnectsAndClosesAtOnceThenRetriesAfterThePause) {
   // Cut short: waited out, the pause would have ended no earlier than this.
   EXPECT_LT(TClock::now() - pausing, ReconnectPause);
   EXPECT_TRUE(test::WaitFor([&] { return FLinks >= 4; }));  // the unlogged link connects too
-  EXPECT_EQ(Messages(),
-            (S{"Relay: Connected", "Relay: Disconnected", "Relay: Attempting Reconnection...",
-               "Relay: Connected", "Relay: Disconnected"}));
+  EXPECT_EQ(Messages(), (S{"Relay: Connected to " + Host(), "Relay: Disconnected from " + Host(),
+                           "Relay: Attempting Reconnection...", "Relay: Connected to " + Host(),
+                           "Relay: Disconnected from " + Host()}));
   // Every line carries the relay thread's own number.
   std::set<int> numbers;
   for (const auto& line : test::SplitLines(test::ReadFile(FDir / "zarnel.log")))

@@ -11,6 +11,7 @@ namespace {
 
 using namespace ::testing;
 constexpr std::uint16_t RelayPort = 28300;
+const char* const Disconnected = "Relay: Disconnected from 127.0.0.1";
 
 // Runs the server with Settings as its zarnel.ini and Check while it serves; stops it with
 // SIGINT and returns its console lines.
@@ -33,9 +34,8 @@ TEST(RelayE2ETest, RelaySettingsOpenThePortAndRunTheLinkUntilShutdown) {
         peer.SendInt(1);  // game list: refused, no games
         peer.SendInt(0);  // authorization: refused
         for (std::int32_t expected : {0, 0, 1, 0}) EXPECT_EQ(peer.ReceiveInt(), expected);
-        EXPECT_TRUE(test::WaitFor([&] {
-          return Value(test::LogMessages(dir / "zarnel.log"), Contains("Relay: Disconnected"));
-        }));
+        EXPECT_TRUE(test::WaitFor(
+            [&] { return Value(test::LogMessages(dir / "zarnel.log"), Contains(Disconnected)); }));
       });
   auto at = lines.begin();
   for (const std::string line :

@@ -196,7 +196,7 @@ TEST(RelayMirrorTest, FinishedGamesAreMirroredByteForByteAndLocalGamesLeftAlone)
   ASSERT_TRUE(test::WaitFor(
       [&] {
         const auto log = b.Log();
-        return std::count(log.begin(), log.end(), "Relay: Connected") >= 2;
+        return std::count(log.begin(), log.end(), "Relay: Connected to " + TNode::Upstream(a)) >= 2;
       },
       Long));
   b.StopLink();
@@ -233,8 +233,9 @@ TEST(RelayMirrorTest, StalledGamesGiveWayToWaitingGames) {
   }
   // Renewed connections and no other line, read before stopping the link logs its closing.
   const auto log = b.Log();
-  EXPECT_GE(std::count(log.begin(), log.end(), "Relay: Connected"), 2);
-  EXPECT_THAT(log, Each(AnyOf("Relay: Connected", "Relay: Disconnected")));
+  const std::string host = TNode::Upstream(a);
+  EXPECT_GE(std::count(log.begin(), log.end(), "Relay: Connected to " + host), 2);
+  EXPECT_THAT(log, Each(AnyOf("Relay: Connected to " + host, "Relay: Disconnected from " + host)));
 }
 
 // A live game filmed on A, mirrored by B and C, and by D from C (two hops); the links of B

@@ -377,6 +377,47 @@ TEST(StatusPagesTest, LowSpaceAndADamagedGameShowInEveryRendering) {
   }
 }
 
+// Without a link, relay_link is null and the link is down; with one, its games and lags show
+// in every rendering, a complete game's lag as 0.
+TEST(StatusPagesTest, TheRelayLinkAndItsPeersShowInEveryRendering) {
+  using ::testing::HasSubstr;
+  TStatusSnapshot s;
+  s.Taken = std::chrono::system_clock::time_point(std::chrono::seconds(1700000000));
+  TMetrics metrics;
+  metrics.RelayLinkSwitches = 3;
+  metrics.RelayMirroredBytes = 12345;
+  const TStatusRun run{"1", s.Taken};
+  EXPECT_THAT(RenderStatusJson(s, run, metrics),
+              HasSubstr(",\"relay_link\":null,\"relay_peers\":[],"));
+  EXPECT_THAT(RenderMetrics(s, run, metrics),
+              HasSubstr("zarnel_relay_link_up 0\n# HELP zarnel_relay_link_switches_total"));
+
+  s.RelayLink = TStatusRelayLink{"10.0.0.1:28301", "connected", s.Taken, {}};
+  s.RelayLink->Games = {{"LIVE<1>", "live", 2.5}, {"OLD", "complete", 40}};
+  s.RelayPeers = {{"10.0.0.7", true, s.Taken, 5000}, {"10.0.0.8", false, s.Taken, 8}};
+  EXPECT_THAT(RenderStatusJson(s, run, metrics),
+              HasSubstr("\"relay_link\":{\"upstream\":\"10.0.0.1:28301\",\"state\":\"connected\","
+                        "\"since\":1700000000.000,\"games\":[{\"name\":\"LIVE<1>\",\"state\":"
+                        "\"live\",\"seconds_since_data\":2.5},{\"name\":\"OLD\",\"state\":"
+                        "\"complete\",\"seconds_since_data\":40}]},\"relay_peers\":[{\"address\":"
+                        "\"10.0.0.7\",\"authorized\":true,\"connected_since\":1700000000.000,"
+                        "\"bytes_sent\":5000},{\"address\":\"10.0.0.8\",\"authorized\":false,"
+                        "\"connected_since\":1700000000.000,\"bytes_sent\":8}],\"sent_bytes\""));
+  const std::string text = RenderMetrics(s, run, metrics);
+  for (const char* line : {"zarnel_relay_link_up 1\n", "zarnel_relay_link_switches_total 3\n",
+                           "zarnel_relay_mirrored_bytes_total 12345\n", "zarnel_relay_peers 2\n",
+                           "zarnel_relay_game_lag_seconds{game=\"LIVE<1>\"} 2.5\n"
+                           "zarnel_relay_game_lag_seconds{game=\"OLD\"} 0\n"})
+    EXPECT_THAT(text, HasSubstr(line));
+  const std::string html = RenderStatusHtml(s, run);
+  EXPECT_THAT(html, HasSubstr("<p>Upstream 10.0.0.1:28301 &middot; connected since "
+                              "2023-11-14 22:13:20 UTC</p>"));
+  EXPECT_THAT(html, HasSubstr("<tr><td>LIVE&lt;1&gt;</td><td>live</td><td class=\"n\">2 s</td>"));
+  EXPECT_THAT(html, HasSubstr("<h2>Relay peers (2)</h2>"));
+  EXPECT_THAT(html, HasSubstr("<tr><td>10.0.0.8</td><td>no</td><td>2023-11-14 22:13:20 UTC</td>"
+                              "<td class=\"n\">8 B</td></tr>"));
+}
+
 TEST(BoundedTaskQueueTest, PastItsBoundACallerWaitsForAJobToEndUnlessStopping) {
   std::atomic<bool> stopping{false};
   std::atomic<int> ran{0};
