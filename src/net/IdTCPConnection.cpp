@@ -397,8 +397,10 @@ std::size_t TIdTCPConnection::Receive(char* space, std::size_t count) {
       Count(Metrics().ReceivedBytes, static_cast<std::uint64_t>(n));
       // The kernel drops quick acknowledgement again by itself (once this side sends), so it
       // is asked for after every read; this also sends an acknowledgement still held back.
+      // A socket that has no such option (not TCP) is not asked again.
       const int on = 1;
-      if (FQuickAck) setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+      if (FQuickAck && setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on) != 0)
+        FQuickAck = false;
       return static_cast<std::size_t>(n);
     }
     if (n == 0) {
