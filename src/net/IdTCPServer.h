@@ -108,7 +108,7 @@ class TIdTCPServer {
 
   // Sessions on sockets connected by other means (a socket pair), with no listener: tests and
   // fuzzers drive a service's handler through these on a thread of their own.
-  // Lists a session on Socket as running, as an accept does; the caller's thread id is its own.
+  // Lists a session on Socket as running, as an accept does, under the calling thread's id.
   std::shared_ptr<TIdPeerThread> Adopt(TSocket socket);
   // Runs Peer's session on the calling thread as a session thread does: the handler again while
   // the connection stays open, then Finish unless the handler handed the session over.
