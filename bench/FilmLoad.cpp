@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -178,8 +179,10 @@ double PlainCopy(const std::string& dir, std::int64_t bytes, std::int32_t block)
 }
 
 double SectionSetups(const TFilmTarget& target, const std::string& game, double seconds,
-                     int maxCount) {
+                     int maxCount, bool nagle) {
   int fd = FilmLogin(target, game);
+  const int noDelay = nagle ? 0 : 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
   constexpr std::int32_t Small = 64;
   TBlockMessage data(Small);
   std::int64_t start = NowNs();

@@ -43,9 +43,10 @@ double FilmThroughput(const TFilmTarget& target, const std::string& game, int se
 // Dir by a plain reader: what the machine can do without the server.
 double PlainCopy(const std::string& dir, std::int64_t bytes, std::int32_t block);
 // Two-stream section set-ups (TRANSMIT, its reply, a small block and the end marker per
-// stream) a second, for Seconds or at most MaxCount set-ups.
+// stream) a second, for Seconds or at most MaxCount set-ups. Nagle: the filmer keeps the
+// socket's default (Nagle's algorithm, as most game clients do) instead of TCP_NODELAY.
 double SectionSetups(const TFilmTarget& target, const std::string& game, double seconds,
-                     int maxCount);
+                     int maxCount, bool nagle);
 
 // Per stream, the send time (NowNs) of every fixed-size block of a live section.
 inline constexpr int LiveStreams = 2;

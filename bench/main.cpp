@@ -6,7 +6,7 @@
 //   lag     --game G --viewers N [--read B --hold 60 --sample 5 --rate 500 --streams 2
 //           --no-guard]   viewers that never read (stuck), or read B bytes a second (slow)
 //   film    --dir D [--sections 16 --section-mb 16 --block 16384 --rounds 5]
-//   setups  [--seconds 5]
+//   setups  [--seconds 5]   a TCP_NODELAY filmer, then one that keeps Nagle's algorithm
 // Common: --password P (the film password), --view-port, --film-port.
 #include <signal.h>
 #include <sys/mman.h>
@@ -302,9 +302,15 @@ int Run(const std::string& mode, const TOptions& o) {
         .Int("bytes_per_upload", std::int64_t(sections) * bytes)
         .Int("block", block);
   } else if (mode == "setups") {
-    double rate = SectionSetups(FilmTarget(o), o.Str("game", "SETUPS"), o.Num("seconds", 5),
-                                o.Int("max", 100000));
-    out.Str("mode", "setups").Num("section_setups_per_s", rate);
+    // Both kinds of filmer, one after the other, each on a game of its own.
+    const std::string game = o.Str("game", "SETUPS");
+    const double seconds = o.Num("seconds", 5);
+    const int most = o.Int("max", 100000);
+    const double noDelay = SectionSetups(FilmTarget(o), game, seconds, most, false);
+    const double nagle = SectionSetups(FilmTarget(o), game + "NAGLE", seconds, most, true);
+    out.Str("mode", "setups")
+        .Num("section_setups_per_s", noDelay)
+        .Num("nagle_section_setups_per_s", nagle);
   } else {
     throw std::runtime_error("unknown mode " + mode);
   }

@@ -14,7 +14,8 @@
 #                every 5 s for --hold seconds (default 90), and their closes
 #   slow N       as stuck, but each reads --slow-rate bytes a second (default 1)
 #   film         one filmer uploading 16 MB sections in 16 KiB blocks, against a plain copy
-#   setups       small two-stream section set-ups a second
+#   setups       small two-stream section set-ups a second, by a filmer with TCP_NODELAY and
+#                by one that keeps Nagle's algorithm
 #   all          film setups view 1000 view 5000
 # Each run gets a fresh server in a fresh temporary directory, so runs given together are
 # measured side by side under the same machine load. Settings: ViewMaxConnections=0,
@@ -54,7 +55,7 @@ while (($#)); do
     view | live | shutdown | stuck | slow) runs+=("$1:${2:?$1 needs a viewer count}"); shift 2 ;;
     film | setups) runs+=("$1:0"); shift ;;
     all) runs+=(film:0 setups:0 view:1000 view:5000); shift ;;
-    -h | --help) sed -n '2,29p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,28p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done

@@ -18,7 +18,7 @@ struct TAdminFuzz {
     fuzz::WriteFile(base + "Streams/GAME/info.ini", "[stream]\navailable=1\nviewers=2\n");
     fuzz::WriteFile(base + "Streams/PLAIN", "not a game");
   }};
-  TLog log{harness.Base() + "zarnel.log"};
+  TLog log{fuzz::LogPath};
   TGameStore store{harness.Base() + "Streams/"};
   TAdminService service{settings, log, store};
 };

@@ -18,7 +18,7 @@ struct TFilmFuzz {
     fuzz::WriteFile(base + "Streams/GAME/info.ini", "[stream]\navailable=1\n[block]\n0_0=4\n");
     fuzz::WriteFile(base + "Streams/GAME/stream_0_0", "head");
   }};
-  TLog log{harness.Base() + "zarnel.log"};
+  TLog log{fuzz::LogPath};
   TGameStore store{harness.Base() + "Streams/"};
   TFilmService service{settings, log, store};
 };

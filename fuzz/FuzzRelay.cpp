@@ -16,7 +16,7 @@ struct TRelayFuzz {
     server.OnLog = [this](std::int32_t id, const std::string& m) { log.WriteLog(id, m); };
   }
   fuzz::TSessionHarness harness{[](const std::string&) {}};
-  TLog log{harness.Base() + "zarnel.log"};
+  TLog log{fuzz::LogPath};
   TRelayServer server;
 };
 

@@ -27,7 +27,7 @@ struct TViewFuzz {
     fuzz::WriteFile(base + "Streams/GAME/stream_0_1", DemoRecord(std::string(1100, 'x')));
     fuzz::WriteFile(base + "Streams/GAME/stream_1_0", "audio");
   }};
-  TLog log{harness.Base() + "zarnel.log"};
+  TLog log{fuzz::LogPath};
   TGameStore store{harness.Base() + "Streams/"};
   TListActiveUsers users;
   TViewService service{settings, log, store, users, harness.Base() + "users.txt", [] { return 1; }};

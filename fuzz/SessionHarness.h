@@ -8,7 +8,6 @@
 #include <functional>
 #include <string>
 
-#include "Worker.h"
 #include "net/IdTCPServer.h"
 
 namespace fuzz {
@@ -24,21 +23,30 @@ class TSessionHarness {
   ~TSessionHarness();
   // The base folder with a trailing "/"; the store root is Base() + "Streams/".
   const std::string& Base() const { return FBase; }
-  // Sends Data to a session run by Handler, reads what comes back until the session closes
-  // or a short time passes without progress, closes, waits for the session to end and checks
-  // the folders.
+  // Sends Data and the client's close to a session, runs Handler on it on this thread until
+  // it ends (or hands the session over), drops the replies, waits for a handed-over session
+  // to end and checks the folders.
   void Run(const THandler& handler, const std::uint8_t* data, std::size_t size);
 
  private:
   void Reseed();
+  // Reads the watch's events: true when a name was made in a checked folder (beside the
+  // store); counts those made in the store.
+  bool MadeOutside();
   void CheckOutside() const;
 
   std::function<void(const std::string&)> FSeed;
   std::string FTop;   // the folder made for this process
   std::string FBase;  // FTop + "a/b/"
   unsigned FRuns = 0;
-  TWorker FSessions;  // runs each session, as a server's session thread would
+  int FWatch = -1;          // inotify descriptor
+  int FStoreWatch = -1;     // its watch of the store, made anew at each Reseed
+  unsigned FStoreMade = 0;  // names made in the store since Reseed
 };
+
+// Where the targets' logs go: every line is made and written as the server does, but a file
+// would cost more than a session's whole run.
+inline const char* const LogPath = "/dev/null";
 
 // Writes Text to Path; aborts on failure.
 void WriteFile(const std::string& path, const std::string& text);

@@ -1,6 +1,6 @@
-// One long-lived thread that runs the jobs given to it, one at a time. Fuzz targets use it
-// for the second party of each input: starting a thread per input would cost more than the
-// input's whole run.
+// One long-lived thread that runs the jobs given to it, one at a time. fuzz_reader uses it for
+// the writer of each input, whose chunks may be more than a socket holds: starting a thread
+// per input would cost more than the input's whole run.
 #pragma once
 
 #include <chrono>

@@ -83,6 +83,9 @@ class TFilmSession {
 void TFilmSession::Run() {
   TSessionRunner runner("Film Exception:- ", [this](const std::string& m) { Log(m); });
   bool refused = false;
+  // A filmer that keeps Nagle's algorithm holds each small command back until the one before
+  // is acknowledged: acknowledging at once spares it the delayed-ACK wait per command.
+  FConnection.AcknowledgeAtOnce();
   runner.Run([&] {
     Log("Film client connected " + FConnection.PeerAddress());
     if (!Handshake()) {

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -387,6 +389,12 @@ std::size_t TIdTCPConnection::Receive(char* space, std::size_t count) {
     const ssize_t n = recv(fd, space, count, MSG_NOSIGNAL);
     if (n > 0) {
       Count(Metrics().ReceivedBytes, static_cast<std::uint64_t>(n));
+      // The kernel drops quick acknowledgement again by itself (once this side sends), so it
+      // is asked for after every read; this also sends an acknowledgement still held back.
+      // A socket that has no such option (not TCP) is not asked again.
+      const int on = 1;
+      if (FQuickAck && setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on) != 0)
+        FQuickAck = false;
       return static_cast<std::size_t>(n);
     }
     if (n == 0) {

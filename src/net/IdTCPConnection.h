@@ -89,6 +89,10 @@ class TIdTCPConnection {
   bool TryReadBuffer(void* buffer, std::size_t count);
   // Gives back the memory of the input buffer beyond what it holds.
   void ShrinkInput() { FInput.Shrink(); }
+  // From now on every receive re-arms TCP_QUICKACK, so that a peer whose small writes wait for
+  // an acknowledgement (Nagle's algorithm) gets it at once, not after the delayed-ACK timer.
+  // The bytes sent stay the same. Owning thread only.
+  void AcknowledgeAtOnce() { FQuickAck = true; }
   // The socket's descriptor, for the thread that owns the connection (event registration);
   // -1 when released.
   int SocketFd() const { return FSocket.Fd(); }
@@ -176,6 +180,7 @@ class TIdTCPConnection {
   std::string FDeadlineReason;
   int FWriteBuffering = 0;   // open write buffers; owning thread only
   std::string FWriteBuffer;  // owning thread only
+  bool FQuickAck = false;    // owning thread only
   std::string FPeerAddress;
   std::uint16_t FPeerPort = 0;
   std::atomic<std::uint64_t> FSentBytes{0};

@@ -218,12 +218,23 @@ int TIdTCPServer::ThreadCount() const {
   return static_cast<int>(FCore->Threads.size());
 }
 
-void TIdTCPServer::Track(const std::shared_ptr<TIdPeerThread>& peer) {
+std::shared_ptr<TIdPeerThread> TIdTCPServer::Adopt(TSocket socket) {
+  std::shared_ptr<TIdPeerThread> peer(new TIdPeerThread(FCore, std::move(socket)));
+  peer->FThreadId = static_cast<std::int32_t>(syscall(SYS_gettid));
   std::lock_guard<std::mutex> lock(FCore->ThreadsLock);
   FCore->Threads.push_back(peer);
+  return peer;
 }
 
-void TIdTCPServer::Untrack(const TIdPeerThread& peer) {
+void TIdTCPServer::ServeOnThisThread(TIdPeerThread& peer) {
+  peer.FThreadId = static_cast<std::int32_t>(syscall(SYS_gettid));
+  ServeLogged(peer);
+  peer.LoginDone();
+  // A handed-over session goes on without this thread.
+  if (!peer.FHandedOver.load()) peer.Finish();
+}
+
+void TIdTCPServer::Disown(const TIdPeerThread& peer) {
   FCore->Forget(&peer);
 }
 
@@ -439,14 +450,9 @@ void* TIdTCPServer::SessionThreadMain(void* arg) {
     peer = std::move(*holder);
     delete holder;
   }
-  peer->FThreadId = static_cast<std::int32_t>(syscall(SYS_gettid));
   // The lists outlive the server for as long as this thread needs them.
   const std::shared_ptr<TIdServerCore> core = peer->FCore;
-  core->Owner.ServeLogged(*peer);
-  peer->LoginDone();
-  // A handed-over session goes on without this thread and its stack.
-  if (peer->FHandedOver.load()) return nullptr;
-  peer->Finish();
+  core->Owner.ServeOnThisThread(*peer);
   return nullptr;
 }
 

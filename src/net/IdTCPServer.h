@@ -48,7 +48,6 @@ class TIdPeerThread : public std::enable_shared_from_this<TIdPeerThread> {
 
  private:
   friend class TIdTCPServer;
-  friend class TSocketPairPeer;
   TIdPeerThread(std::shared_ptr<TIdServerCore> core, TSocket socket);
 
   // Shared with the server, so the lists stay valid for a thread that outlives it.
@@ -107,6 +106,16 @@ class TIdTCPServer {
   // Calls Fn on every live session thread, last to first, under the LiveThreads lock.
   void ForEachLiveThreadReverse(const std::function<void(TIdPeerThread&)>& fn);
 
+  // Sessions on sockets connected by other means (a socket pair), with no listener: tests and
+  // fuzzers drive a service's handler through these on a thread of their own.
+  // Lists a session on Socket as running, as an accept does, under the calling thread's id.
+  std::shared_ptr<TIdPeerThread> Adopt(TSocket socket);
+  // Runs Peer's session on the calling thread as a session thread does: the handler again while
+  // the connection stays open, then Finish unless the handler handed the session over.
+  void ServeOnThisThread(TIdPeerThread& peer);
+  // Stops listing an adopted session that never ended, so that destruction does not wait for it.
+  void Disown(const TIdPeerThread& peer);
+
  protected:
   // Runs one dispatch for AThread; returns false when there is nothing to run.
   virtual bool RunSession(TIdPeerThread& AThread);
@@ -115,7 +124,6 @@ class TIdTCPServer {
   void DeactivateAndWait() noexcept;
 
  private:
-  friend class TSocketPairPeer;
   void Activate();
   void Deactivate();
   // The listening thread: accepts until deactivation shuts the listening socket down.
@@ -136,9 +144,6 @@ class TIdTCPServer {
   void LogLine(std::int32_t id, const char* text, const char* detail = "") noexcept;
   static void* ListenThreadMain(void* server);
   static void* SessionThreadMain(void* peer);
-  // Lists, or no longer lists, a session made without an accept (TSocketPairPeer).
-  void Track(const std::shared_ptr<TIdPeerThread>& peer);
-  void Untrack(const TIdPeerThread& peer);
 
   const std::uint16_t FDefaultPort;
   const std::shared_ptr<TIdServerCore> FCore;

@@ -3,8 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
-#include <vector>
 
 class TInputBuffer {
  public:
@@ -29,8 +29,13 @@ class TInputBuffer {
 
  private:
   void Drop(std::size_t count);
+  // Moves the buffered bytes to the front of a new buffer of Capacity bytes.
+  void Reallocate(std::size_t capacity);
 
-  std::vector<char> FData;
+  // Left uninitialised: a connection's first receive would otherwise clear the whole buffer
+  // for the few bytes most commands take.
+  std::unique_ptr<char[]> FData;
+  std::size_t FCapacity = 0;
   std::size_t FHead = 0;     // first unconsumed byte
   std::size_t FTail = 0;     // one past the last received byte
   std::size_t FScanned = 0;  // bytes before this index hold no LF (FHead <= FScanned <= FTail)

@@ -1,8 +1,6 @@
 #include "net/SocketPairPeer.h"
 
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <utility>
@@ -23,15 +21,13 @@ std::pair<TSocket, TSocket> MakePair() {
 TSocketPairPeer::TSocketPairPeer() {
   auto [server, client] = MakePair();
   FClient = std::move(client);
-  FThread.reset(new TIdPeerThread(FServer.FCore, std::move(server)));
-  FThread->FThreadId = static_cast<std::int32_t>(syscall(SYS_gettid));
   // Listed like an accepted session, so that Finish marks the end the same way.
-  FServer.Track(FThread);
+  FThread = FServer.Adopt(std::move(server));
 }
 
 TSocketPairPeer::~TSocketPairPeer() {
   // The server never ran, so its destructor must not wait for this session.
-  FServer.Untrack(*FThread);
+  FServer.Disown(*FThread);
 }
 
 TIdPeerThread& TSocketPairPeer::Thread() {
@@ -50,15 +46,9 @@ int TSocketPairPeer::ReleaseClient() {
   return FClient.Release();
 }
 
-void TSocketPairPeer::Terminate() {
-  FThread->FTerminated = true;
-}
-
 void TSocketPairPeer::Serve(std::function<void(TIdPeerThread&)> handler) {
   FServer.OnExecute = std::move(handler);
-  FServer.ServeLogged(*FThread);
-  FThread->LoginDone();
-  if (!FThread->FHandedOver.load()) FThread->Finish();
+  FServer.ServeOnThisThread(*FThread);
 }
 
 bool TSocketPairPeer::Finished() const {

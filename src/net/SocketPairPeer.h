@@ -26,8 +26,6 @@ class TSocketPairPeer {
   void CloseClient();
   // Hands the client side's descriptor over; the caller closes it.
   int ReleaseClient();
-  // Sets the session's Terminated flag, as a server's deactivation does.
-  void Terminate();
   // Runs Handler as a server's session thread does: again while the connection stays open,
   // then ends the session unless Handler handed it over.
   void Serve(std::function<void(TIdPeerThread&)> handler);
