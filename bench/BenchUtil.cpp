@@ -209,6 +209,10 @@ TSocketMemory SampleSocketMemory(int port) {
       m.queuedBytes += field(text, "w");
       m.allocBytes += field(text, "t");
       m.sendBufferBytes += field(text, "tb");
+      m.receivedBytes += field(text, "r");
+      m.forwardBytes += field(text, "f");
+      m.optionBytes += field(text, "o");
+      m.backlogBytes += field(text, "bl");
       continue;
     }
     std::istringstream words(line);

@@ -53,6 +53,14 @@ struct TSocketMemory {
   std::int64_t queuedBytes = 0;      // w, wmem_queued: the send queue with its buffers' overhead
   std::int64_t allocBytes = 0;       // t, wmem_alloc: sent buffers not yet freed below TCP
   std::int64_t sendBufferBytes = 0;  // tb: the send buffer sizes, the most w may reach
+  std::int64_t receivedBytes = 0;    // r, rmem_alloc: data received, not yet read
+  std::int64_t forwardBytes = 0;     // f, forward_alloc: charged to the socket, not yet used
+  std::int64_t optionBytes = 0;      // o, optmem: socket options and filters
+  std::int64_t backlogBytes = 0;     // bl: received while the socket was busy
+  // The memory fields summed (r, t, f, w, o, bl; rb and tb are limits, d a count).
+  std::int64_t KernelBytes() const {
+    return receivedBytes + allocBytes + forwardBytes + queuedBytes + optionBytes + backlogBytes;
+  }
 };
 TSocketMemory SampleSocketMemory(int port);
 

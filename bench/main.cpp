@@ -7,6 +7,8 @@
 //           --no-guard]   viewers that never read (stuck), or read B bytes a second (slow)
 //   film    --dir D [--sections 16 --section-mb 16 --block 16384 --rounds 5]
 //   setups  [--seconds 5]   a TCP_NODELAY filmer, then one that keeps Nagle's algorithm
+//   floor   --connections N [--bytes 7000 --window 30 --warmup 5 --port 28900]   the machine's
+//           floor: a sender that only sends BYTES a second to each of N connections
 // Common: --password P (the film password), --view-port, --film-port.
 #include <signal.h>
 #include <sys/mman.h>
@@ -25,6 +27,7 @@
 
 #include "bench/BenchUtil.h"
 #include "bench/FilmLoad.h"
+#include "bench/FloorLoad.h"
 #include "bench/LagLoad.h"
 #include "bench/ViewLoad.h"
 #include "common/Protocol.h"
@@ -171,6 +174,8 @@ int ViewMode(const TOptions& o) {
   SleepUntil(coord->windowEnd.load());
   TProcSample last = SampleProcess(pid);
   double loadLast = LoadCpu(children);
+  // While every viewer still reads: what the kernel holds for the server's viewer sockets.
+  const TSocketMemory sockets = SampleSocketMemory(vo.port);
 
   TJson shutdown;
   if (o.Has("sigterm")) {
@@ -218,9 +223,22 @@ int ViewMode(const TOptions& o) {
       .Int("rss_before_kib", before.rssKiB)
       .Int("peak_rss_kib", last.peakRssKiB)
       .Num("peak_rss_per_viewer_kib", double(last.peakRssKiB) / double(held))
+      .Num("rss_per_viewer_kib", double(last.rssKiB) / double(held))
       .Int("threads", first.threads)
       .Int("fds", first.fds)
       .Bool("sampled", first.ok && last.ok);
+  const double perSocket = double(std::max(sockets.sockets, 1)) * 1024;
+  TJson kernel;
+  kernel.Int("sockets", sockets.sockets)
+      .Num("total_kib", double(sockets.KernelBytes()) / 1024)
+      .Num("per_viewer_kib", double(sockets.KernelBytes()) / perSocket)
+      .Num("r_per_viewer_kib", double(sockets.receivedBytes) / perSocket)
+      .Num("t_per_viewer_kib", double(sockets.allocBytes) / perSocket)
+      .Num("f_per_viewer_kib", double(sockets.forwardBytes) / perSocket)
+      .Num("w_per_viewer_kib", double(sockets.queuedBytes) / perSocket)
+      .Num("o_bl_per_viewer_kib", double(sockets.optionBytes + sockets.backlogBytes) / perSocket)
+      .Bool("sampled", sockets.ok);
+  server.Obj("kernel_socket_memory", kernel);
   TJson out;
   out.Str("mode", live ? "live" : "view")
       .Int("viewers_requested", viewers)
@@ -301,6 +319,14 @@ int Run(const std::string& mode, const TOptions& o) {
         .Num("plain_max", plains.back())
         .Int("bytes_per_upload", std::int64_t(sections) * bytes)
         .Int("block", block);
+  } else if (mode == "floor") {
+    TFloorOptions fo;
+    fo.port = o.Int("port", fo.port);
+    fo.connections = o.Int("connections", fo.connections);
+    fo.bytes = o.Int("bytes", fo.bytes);
+    fo.warmupSeconds = o.Num("warmup", fo.warmupSeconds);
+    fo.windowSeconds = o.Num("window", fo.windowSeconds);
+    out = RunFloor(fo);
   } else if (mode == "setups") {
     // Both kinds of filmer, one after the other, each on a game of its own.
     const std::string game = o.Str("game", "SETUPS");
@@ -323,7 +349,8 @@ int Run(const std::string& mode, const TOptions& o) {
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   if (argc < 2) {
-    std::fprintf(stderr, "usage: zarnel-bench store|view|lag|film|setups [--option value]...\n");
+    std::fprintf(stderr,
+                 "usage: zarnel-bench store|view|lag|film|setups|floor [--option value]...\n");
     return 2;
   }
   try {

@@ -16,6 +16,11 @@
 #   film         one filmer uploading 16 MB sections in 16 KiB blocks, against a plain copy
 #   setups       small two-stream section set-ups a second, by a filmer with TCP_NODELAY and
 #                by one that keeps Nagle's algorithm
+#   floor N      the machine's floor, no server: a sender that only sends 7,000 bytes once a
+#                second to each of N loopback connections, read by a receiver process
+#   ratio N      floor N, then view N with the same window, one after the other: the CPU of
+#                each, the server's over the floor's, its period p99 and whether every viewer
+#                got its full budget every cycle
 #   all          film setups view 1000 view 5000
 # Each run gets a fresh server in a fresh temporary directory, so runs given together are
 # measured side by side under the same machine load. Settings: ViewMaxConnections=0,
@@ -52,10 +57,10 @@ while (($#)); do
     --hold) hold="$2"; shift 2 ;;
     --slow-rate) slow_rate="$2"; shift 2 ;;
     --set) extra+="$2"$'\n'; shift 2 ;;
-    view | live | shutdown | stuck | slow) runs+=("$1:${2:?$1 needs a viewer count}"); shift 2 ;;
+    view | live | shutdown | stuck | slow | floor | ratio) runs+=("$1:${2:?$1 needs a viewer count}"); shift 2 ;;
     film | setups) runs+=("$1:0"); shift ;;
     all) runs+=(film:0 setups:0 view:1000 view:5000); shift ;;
-    -h | --help) sed -n '2,28p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,33p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -141,6 +146,27 @@ store_template() {
   stop_server "$work/template"
 }
 
+# The number after "KEY": in the JSON text $1 (the first one; 0 if missing).
+json_number() {
+  local found
+  found="$(grep -o "\"$2\":[-0-9.e+]*" <<<"$1" | head -n 1)"
+  echo "${found#*:}" | grep . || echo 0
+}
+
+# The summary of a ratio run from the floor's output $1 and the viewers' output $2 ($3 viewers).
+ratio_json() {
+  local floor_cpu server_cpu p99 full served
+  floor_cpu="$(json_number "$1" sender_cpu_pct_one_core)"
+  server_cpu="$(json_number "$2" cpu_pct_one_core)"
+  p99="$(json_number "$(grep -o '"period_ms":{[^}]*}' <<<"$2")" p99)"
+  full="$(json_number "$2" viewers_full_budget_every_cycle)"
+  served="$(json_number "$2" viewers_served)"
+  log "ratio $3: floor $floor_cpu %, server $server_cpu % of one core, period p99 $p99 ms"
+  awk -v f="$floor_cpu" -v s="$server_cpu" -v p="$p99" -v n="$3" -v full="$full" -v served="$served" \
+    'BEGIN { printf "{\"floor_cpu_pct\":%.2f,\"server_cpu_pct\":%.2f,\"server_over_floor\":%.3f,", f, s, (f > 0 ? s / f : 0);
+             printf "\"period_p99_ms\":%s,\"every_viewer_full_budget\":%s}", p, (full == n && served == n ? "true" : "false") }'
+}
+
 results=()
 n=0
 for run in "${runs[@]}"; do
@@ -150,10 +176,19 @@ for run in "${runs[@]}"; do
   n=$((n + 1))
   dir="$work/run$n"
   case "$mode" in
-    view | shutdown | stuck | slow)
+    view | shutdown | stuck | slow | ratio)
       store_template; mkdir -p "$dir"; cp -a "$work/template/Streams" "$dir/" ;;
   esac
   log "run $n: $mode ${viewers/#0/} ($bin)"
+  floor=""
+  if [[ "$mode" == floor || "$mode" == ratio ]]; then
+    floor="$(timeout -s KILL $((window + viewers / 100 + 120)) "$bench" floor \
+      --connections "$viewers" --window "$window")" || floor='{"error":"zarnel-bench failed"}'
+    if [[ "$mode" == floor ]]; then
+      results+=("{\"run\":\"floor\",\"viewers\":$viewers,\"result\":$floor}")
+      continue
+    fi
+  fi
   budgets=""
   case "$mode" in stuck | slow) budgets=defaults ;; esac
   start_server "$dir" "$bin" "$budgets"
@@ -161,7 +196,7 @@ for run in "${runs[@]}"; do
   limit=$((window + hold + viewers / 100 + 180))
   args=(--password "$password" --pid "$server")
   case "$mode" in
-    view) args=(view "${args[@]}" --game BENCH --viewers "$viewers" --window "$window") ;;
+    view | ratio) args=(view "${args[@]}" --game BENCH --viewers "$viewers" --window "$window") ;;
     live) args=(view "${args[@]}" --game LIVE --viewers "$viewers" --window "$window" --live 2800) ;;
     shutdown) args=(view "${args[@]}" --game BENCH --viewers "$viewers" --window 10 --sigterm) ;;
     stuck) args=(lag --game LONG --viewers "$viewers" --hold "$hold") ;;
@@ -171,7 +206,9 @@ for run in "${runs[@]}"; do
   esac
   out="$(timeout -s KILL "$limit" "$bench" "${args[@]}")" || out='{"error":"zarnel-bench failed"}'
   stop_server "$dir"
-  results+=("{\"run\":\"$mode\",\"viewers\":$viewers,\"server\":\"$bin\",\"result\":$out,\"server_exit\":$exit_json}")
+  extra_json=""
+  [[ "$mode" == ratio ]] && extra_json=",\"floor\":$floor,\"ratio\":$(ratio_json "$floor" "$out" "$viewers")"
+  results+=("{\"run\":\"$mode\",\"viewers\":$viewers,\"server\":\"$bin\",\"result\":$out$extra_json,\"server_exit\":$exit_json}")
   rm -rf "$dir"
  done
 done

@@ -26,6 +26,17 @@ class TQueuedOutput {
   // Adds a file block to the message (see AppendFileBlock); returns its count, 0 for none.
   std::int32_t WriteFileAvailable(int fd, std::int64_t offset, std::int32_t most,
                                   std::initializer_list<std::int32_t> head);
+  // Adds Head and Count as integers, then has Append add Count bytes to the message; when
+  // Append says false, the message is left as it was and so is the result.
+  template <class TAppend>
+  bool WriteBlockBy(std::int32_t count, std::initializer_list<std::int32_t> head, TAppend append) {
+    const std::size_t mark = FMessage.size();
+    for (const std::int32_t value : head) WriteInteger(value);
+    WriteInteger(count);
+    if (append(FMessage)) return true;
+    FMessage.resize(mark);
+    return false;
+  }
   // Sends the message as far as the socket takes it without waiting; true once all of it has
   // left. Raises as a write would.
   bool Send();

@@ -56,6 +56,8 @@ class TViewStreamer {
     // The file as it was at the announcement: a file made anew under the same name later
     // belongs to later announcements, so positions never move from one file to another.
     std::shared_ptr<const TFileHandle> Fd;
+    // Once the stream is complete: its bytes up to the recorded size, which never change.
+    std::shared_ptr<const TStreamMapping> Mapping;
   };
 
   bool StepWait();

@@ -333,3 +333,39 @@ TEST_F(StoreTest, LineBreaksInASummaryBecomeSpaces) {
 }
 
 }  // namespace
+
+// Viewers of one file share one mapping of it; it holds only what the file held, and a file
+// made anew at the path gets a mapping of its own while the old one keeps the old bytes.
+TEST_F(StoreTest, StreamFileMappingsAreSharedAndKeepTheirFile) {
+  MakeGame("M");
+  const std::string path = FStore.StreamPath("M", 0, 0);
+  test::WriteFile(path, std::string(5000, 'a'));
+  const auto file = FStore.ShareStreamFile("M", 0, 0);
+  const auto fd = file->Handle();
+  const auto first = file->Map(fd, 8000), second = file->Map(fd, 8000);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(first->Length(), 5000u);  // no more than the file holds
+  EXPECT_EQ(file->Map(fd, 3000)->Length(), 3000u);
+
+  std::filesystem::remove(path);
+  test::WriteFile(path, std::string(6000, 'b'));
+  const auto made = file->Handle();
+  const auto fresh = file->Map(made, 6000);
+  const auto bytes = [](const TStreamMapping& m) {
+    std::string out;
+    return m.CopyTo(out, 0, m.Length()) ? out : "unreadable";
+  };
+  EXPECT_EQ(bytes(*fresh), std::string(6000, 'b'));
+  EXPECT_EQ(bytes(*first), std::string(5000, 'a'));
+
+  // Cut short in place beneath its mapping: the copy says so, where a plain read of the
+  // mapping would stop the process; the bytes already there stay.
+  test::WriteFile(path, "");
+  std::string out = "kept";
+  EXPECT_FALSE(fresh->CopyTo(out, 4000, 2000));
+  EXPECT_EQ(out, "kept");
+  EXPECT_TRUE(first->CopyTo(out, 0, 4));
+  EXPECT_EQ(out, "keptaaaa");
+  EXPECT_EQ(file->Map(file->Handle(), 100), nullptr);  // an empty file maps nothing
+}

@@ -484,6 +484,70 @@ TEST_F(ViewServiceTest, AStreamFileShorterThanRecordedIsNeverReportedComplete) {
   EXPECT_TRUE(test::WaitFor([&] { return FStore.ReadViewers("CUT") == 0; }));
 }
 
+// A finished stream cut short in place while its viewers read it from their shared mapping:
+// they end as for any short file, with the reason logged, and the server serves on.
+TEST_F(ViewServiceTest, AFileCutShortBeneathItsViewersEndsThemAndNothingElse) {
+  TSettings settings;
+  settings.BandwidthBuffer = 150000;
+  FSettings.Set(settings);
+  const std::string data = Bytes(3000000, 0x31);
+  WriteSection("SHRUNK", 0, {{0, data}});
+  WriteSection("WHOLE", 0, {{0, data.substr(0, 200000)}});
+  auto first = Connect("REQUEST\tSHRUNK\t0\t0"), second = Connect("REQUEST\tSHRUNK\t0\t0");
+  for (auto* c : {first.get(), second.get()}) {
+    EXPECT_EQ(Ints(*c, 4), (V{1, 0, 0x31, 3000000}));
+    c->SendInt(0);
+    ExpectChunk(*c, 0, data.substr(0, 150000));
+  }
+  const std::string path = FStore.StreamPath("SHRUNK", 0, 0);
+  std::filesystem::resize_file(path, 100000);
+  // Cycles already on their way may still come; then the session ends, short of the whole.
+  for (auto* c : {first.get(), second.get()}) {
+    std::size_t received = 150000;
+    EXPECT_THROW(
+        for (;;) {
+          const V head = Ints(*c, 3);
+          ASSERT_EQ(head[1], 0);
+          EXPECT_EQ(c->Receive(static_cast<std::size_t>(head[2])),
+                    data.substr(received, static_cast<std::size_t>(head[2])));
+          received += static_cast<std::size_t>(head[2]);
+        },
+        std::runtime_error);
+    EXPECT_LT(received, data.size());
+  }
+  EXPECT_TRUE(Logged("View Exception:- Stream file shorter than recorded: " + path +
+                     " (100000 of 3000000 bytes)"));
+  auto whole = Connect("REQUEST\tWHOLE\t0\t0");
+  EXPECT_EQ(Ints(*whole, 4), (V{1, 0, 0x31, 200000}));
+  whole->SendInt(0);
+  ExpectChunk(*whole, 0, data.substr(0, 150000));
+  ExpectChunk(*whole, 0, data.substr(150000, 50000));
+  EXPECT_EQ(Ints(*whole, 3), (V{0, 1, -1}));
+}
+
+// A complete stream's bytes up to its recorded size come from a mapping shared by its viewers,
+// the rest from the file as ever: two viewers of a file that grew past its recorded size get
+// the same chunks, up to the file's end, then the completion.
+TEST_F(ViewServiceTest, ACompleteStreamIsSentWholeAcrossItsRecordedSize) {
+  TSettings settings;
+  settings.BandwidthBuffer = 1000;
+  FSettings.Set(settings);
+  const std::string data = Bytes(2500, 0x41, 7);
+  WriteSection("GREW", 0, {{0, data}});
+  FStore.WriteSize("GREW", 0, 0, 1500);
+  auto first = Connect("REQUEST\tGREW\t0\t0"), second = Connect("REQUEST\tGREW\t0\t0");
+  for (auto* c : {first.get(), second.get()}) {
+    EXPECT_EQ(Ints(*c, 4), (V{1, 0, 0x41, 1500}));
+    c->SendInt(0);
+  }
+  for (auto* c : {first.get(), second.get()}) {
+    ExpectChunk(*c, 0, data.substr(0, 1000));
+    ExpectChunk(*c, 0, data.substr(1000, 1000));
+    ExpectChunk(*c, 0, data.substr(2000));
+    EXPECT_EQ(Ints(*c, 3), (V{0, 1, -1}));
+  }
+}
+
 TEST_F(ViewServiceTest, LiveViewerGetsEveryByteOnceAndInOrder) {
   TFilmService film(FSettings, FLog, FStore);
   TIdTCPServer filmServer(0);
