@@ -68,6 +68,10 @@ TEST_F(LogTest, LineLayoutPrintableTextAndRecreation) {
   EXPECT_EQ(err.Lines(), std::vector<std::string>{"zarnel: cannot write the log " + bad.FileName() +
                                                   ": No such file or directory, lines are lost "
                                                   "until it can"});
+  // A log without a name stores nothing, and so loses nothing worth a report.
+  TLog none("");
+  none.WriteLog(0, "y");
+  EXPECT_EQ(err.Lines().size(), 1u);
 }
 
 TEST_F(LogTest, ConcurrentWritersNeverInterleave) {
