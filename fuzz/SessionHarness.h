@@ -44,8 +44,8 @@ class TSessionHarness {
   unsigned FStoreMade = 0;  // names made in the store since Reseed
 };
 
-// Where the targets' logs go: nowhere. Every line is made as the server makes it, but opening
-// a file for each would cost more than a session's whole run.
+// Where the targets' logs go: nowhere. The sessions build each message as the server does; dating,
+// formatting and storing it would cost more than a session's whole run.
 inline const char* const LogPath = "";
 
 // Writes Text to Path; aborts on failure.

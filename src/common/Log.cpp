@@ -61,6 +61,7 @@ void ConsoleLine(const std::string& line) {
 TLog::TLog(std::string fileName) : FFileName(std::move(fileName)) {}
 
 void TLog::WriteLog(std::int32_t number, const std::string& message) {
+  if (FFileName.empty()) return;
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -69,7 +70,6 @@ void TLog::WriteLog(std::int32_t number, const std::string& message) {
                 local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
                 local.tm_sec, static_cast<int>(number));
   const std::string line = prefix + MakePrintable(message) + "\n";
-  if (FFileName.empty()) return;
 
   std::lock_guard<std::mutex> lock(FLogLock);
   const int error = AppendLine(FFileName, line);

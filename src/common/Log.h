@@ -16,8 +16,8 @@ void ConsoleLine(const std::string& line);
 
 class TLog {
  public:
-  // An empty FileName makes every line but stores none: for harnesses that run sessions by
-  // the million, where a file per line would cost more than the session.
+  // An empty FileName drops every message unformatted: for harnesses that run sessions by the
+  // million, where dating, formatting and storing each line would cost more than the session.
   explicit TLog(std::string fileName);
   // Appends "yyyy-mm-dd hh:nn:ss [%16d] message" and a LF, opening and closing the file for
   // this line only. A line is stored whole or not at all. One that cannot be stored (a full
