@@ -33,8 +33,8 @@ tmp="${TMPDIR:-/tmp}"
 [[ -d /dev/shm && -w /dev/shm ]] && tmp=/dev/shm
 log="$build/$target-last-run.log"
 status=0
-# Recording every allocation's stack and checking printf's arguments cost nearly a third of each run.
-# A crash is still caught and its input kept; running the target on that input alone
+# Recording every allocation's stack and checking printf's arguments cost nearly a third of
+# each run. A crash is still caught and its input kept; running the target on that input alone
 # (build-fuzz/fuzz_TARGET FILE) reports it with both.
 TMPDIR="$tmp" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:malloc_context_size=0:check_printf=0 \
   UBSAN_OPTIONS=print_stacktrace=1 \
